@@ -1,0 +1,56 @@
+// The command line: the option scan, the checks that turn a command line away, and the usage text.
+#ifndef LINEMORPH_CLI_H
+#define LINEMORPH_CLI_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "line_rewriter.h"
+
+namespace linemorph {
+
+// The settings the leading options fill.
+struct Settings {
+    std::string input_path;                      // the value of the last --input=, or empty
+    LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
+};
+
+// The result of the option scan.
+struct OptionScan {
+    Settings settings;
+    int first_positional = 1;  // first positional argument; argc when there is none
+    bool recognised = true;    // false: an option was not recognised (answer with the usage text)
+};
+
+// Why a command line that passed the option scan is turned away.
+enum class CommandLineProblem {
+    None,
+    TooShort,          // fewer than two arguments after the program's name, options included
+    MissingArguments,  // fewer than two positional arguments
+    EmptySearch,       // the search string is empty
+};
+
+// Scans the leading options of argv[1..argc): every argument that begins with "--", up to the
+// first one that does not; the scan stops at the first option it does not recognise.
+OptionScan parse_options(int argc, const char* const* argv);
+
+// Gives the first reason to turn the command line away once the options are scanned, or None.
+CommandLineProblem check_command_line(int argc, const char* const* argv, int first_positional);
+
+// Gives the line a command-line problem adds on standard error below the usage text, or "".
+std::string_view problem_message(CommandLineProblem problem);
+
+// Gives the positional arguments argv[first_positional..argc) as views.
+std::vector<std::string_view> positional_arguments(int argc, const char* const* argv,
+                                                   int first_positional);
+
+// Writes the 14-line usage text to standard output in one piece and gives 1, the usage status.
+int print_usage();
+
+// The usage text itself.
+std::string_view usage_text();
+
+}  // namespace linemorph
+
+#endif

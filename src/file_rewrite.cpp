@@ -1,0 +1,423 @@
+#include "file_rewrite.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace linemorph {
+
+namespace {
+
+// Owns one file descriptor and closes it (result unchecked) unless released first.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Gives true when `path` itself (not a link's target) is the file `expected` describes.
+bool path_names(const std::string& path, const struct stat& expected) {
+    struct stat now {};
+    return ::lstat(path.c_str(), &now) == 0 && same_file(now, expected);
+}
+
+// Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
+int write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (written == 0) {
+            return EIO;  // no progress and no error: never loop forever
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+// Collects output into one block and writes it in large writes.
+class OutputBuffer {
+public:
+    OutputBuffer(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {}
+
+    // Gives 0 or the error number of the failed write.
+    int append(std::string_view bytes) {
+        if (bytes.size() > buffer_.size() - used_) {
+            if (const int error = flush()) {
+                return error;
+            }
+            if (bytes.size() >= buffer_.size()) {
+                return write_all(fd_, bytes);
+            }
+        }
+        std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
+        return 0;
+    }
+
+    // Gives 0 or the error number of the failed write.
+    int flush() {
+        const int error = write_all(fd_, std::string_view(buffer_.data(), used_));
+        used_ = 0;
+        return error;
+    }
+
+private:
+    int fd_;
+    std::vector<char> buffer_;
+    std::size_t used_ = 0;
+};
+
+int lock_exclusive(int fd) {
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// What clearing the temporary path found.
+struct Clearing {
+    int error = 0;  // 0: the path is free now (or changed under us): try to create again
+};
+
+// Removes whatever a earlier run left at `path`, unless it is a regular file that a live run still
+// holds locked (EWOULDBLOCK). Nothing found there is ever opened for writing, and a link is
+// removed, never followed.
+Clearing clear_leftover(const std::string& path) {
+    struct stat found {};
+    if (::lstat(path.c_str(), &found) != 0) {
+        return {errno == ENOENT ? 0 : errno};
+    }
+    UniqueFd leftover;
+    if (S_ISREG(found.st_mode)) {
+        // A regular file may belong to a live run: only its lock tells. Holding the lock while
+        // removing it keeps any other cooperating run from replacing what the path names.
+        leftover.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (!leftover) {
+            return {errno == ENOENT || errno == ELOOP ? 0 : errno};
+        }
+        struct stat opened {};
+        if (::fstat(leftover.get(), &opened) != 0) {
+            return {errno};
+        }
+        if (!same_file(opened, found)) {
+            return {0};
+        }
+        if (::flock(leftover.get(), LOCK_EX | LOCK_NB) != 0) {
+            return {errno};  // EWOULDBLOCK: another run is editing this file right now
+        }
+        if (!path_names(path, opened)) {
+            return {0};
+        }
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return {errno};
+    }
+    return {0};
+}
+
+// Makes a rename in the directory of `path` durable where the system allows it; a failure only
+// loses durability, never data, so it is ignored.
+void sync_directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (fd) {
+        (void)::fsync(fd.get());
+    }
+}
+
+// The temporary file of one run: created exclusively, private (0600) and locked for the whole
+// run. It either commits (owner, mode, sync, rename onto the input) or, when destroyed before
+// that, removes itself, but only while its path still names this run's file.
+class TempFile {
+public:
+    explicit TempFile(std::string path) : path_(std::move(path)) {}
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    ~TempFile() {
+        if (fd_ && !committed_ && !kept_ && path_names(path_, identity_)) {
+            ::unlink(path_.c_str());  // still locked: no other run can have taken the path
+        }
+    }
+
+    const std::string& path() const { return path_; }
+    int fd() const { return fd_.get(); }
+
+    // Creates the file, clearing what an earlier run left at its path; gives nothing on success.
+    std::optional<Failure> create() {
+        constexpr int kAttempts = 16;
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            fd_.reset(::open(path_.c_str(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+            if (!fd_) {
+                if (errno != EEXIST) {
+                    return Failure{FailureKind::OpenTemp, errno, path_, {}};
+                }
+                if (const Clearing cleared = clear_leftover(path_); cleared.error != 0) {
+                    return Failure{FailureKind::OpenTemp, cleared.error, path_, {}};
+                }
+                continue;
+            }
+            if (::fstat(fd_.get(), &identity_) != 0) {
+                const int error = errno;
+                fd_.reset();
+                return Failure{FailureKind::OpenTemp, error, path_, {}};
+            }
+            if (const int error = lock_exclusive(fd_.get())) {
+                return Failure{FailureKind::OpenTemp, error, path_, {}};
+            }
+            // Another run may have taken the new file for a leftover and removed it before the
+            // lock was ours; then start again.
+            if (path_names(path_, identity_)) {
+                return std::nullopt;
+            }
+            fd_.reset();
+        }
+        return Failure{FailureKind::OpenTemp, EEXIST, path_, {}};
+    }
+
+    // Gives the written file the owner and mode of `original`, makes it durable and renames it
+    // onto `target`; gives nothing on success. After a failed rename the file is kept.
+    std::optional<Failure> commit(const std::string& target, const struct stat& original) {
+        // Owner first: a change of owner (like the writes before it) may clear set-user-ID bits.
+        // Giving a file away is a privilege; where it is refused, keep at least the group.
+        if (::fchown(fd_.get(), original.st_uid, original.st_gid) != 0) {
+            if (errno != EPERM ||
+                (::fchown(fd_.get(), static_cast<uid_t>(-1), original.st_gid) != 0 &&
+                 errno != EPERM)) {
+                return Failure{FailureKind::SetMode, errno, path_, {}};
+            }
+        }
+        if (::fchmod(fd_.get(), original.st_mode & 07777) != 0) {
+            return Failure{FailureKind::SetMode, errno, path_, {}};
+        }
+        if (::fsync(fd_.get()) != 0) {
+            return Failure{FailureKind::WriteTemp, errno, path_, {}};
+        }
+        // Some file systems report deferred write errors only at close, so close is checked
+        // before the rename. The lock lasts while any descriptor of the file is open: a duplicate
+        // keeps it until the rename is done, so no other run can take the path meanwhile.
+        const int duplicate = ::dup(fd_.get());
+        if (duplicate < 0) {
+            return Failure{FailureKind::WriteTemp, errno, path_, {}};
+        }
+        const int written = fd_.release();
+        fd_.reset(duplicate);
+        if (::close(written) != 0) {
+            return Failure{FailureKind::WriteTemp, errno, path_, {}};
+        }
+        if (!path_names(path_, identity_)) {
+            return Failure{FailureKind::TempReplaced, 0, path_, {}};
+        }
+        if (::rename(path_.c_str(), target.c_str()) != 0) {
+            kept_ = true;  // it holds the whole result: leave it for the user
+            return Failure{FailureKind::Rename, errno, path_, target};
+        }
+        committed_ = true;
+        sync_directory_of(target);
+        return std::nullopt;
+    }
+
+private:
+    std::string path_;
+    UniqueFd fd_;
+    struct stat identity_ {};
+    bool committed_ = false;
+    bool kept_ = false;
+};
+
+std::string system_text(int error) { return std::strerror(error); }
+
+}  // namespace
+
+std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
+                                            std::size_t block_size) {
+    block_size = std::max<std::size_t>(block_size, 1);
+    std::vector<char> buffer(block_size);
+    OutputBuffer out(out_fd, block_size);
+    // buffer[begin, end) holds bytes read but not yet handled; [begin, scanned) holds no line feed.
+    std::size_t begin = 0;
+    std::size_t scanned = 0;
+    std::size_t end = 0;
+    bool at_end = false;
+
+    const auto emit = [&](std::size_t stop) -> int {
+        const LineOutput output =
+            rewrite_line(std::string_view(buffer.data() + begin, stop - begin), rule);
+        for (std::size_t i = 0; i < output.count; ++i) {
+            if (const int error = out.append(output.parts[i])) {
+                return error;
+            }
+        }
+        begin = stop;
+        scanned = stop;
+        return 0;
+    };
+
+    for (;;) {
+        const void* feed = std::memchr(buffer.data() + scanned, '\n', end - scanned);
+        if (feed != nullptr) {
+            const auto stop = static_cast<std::size_t>(static_cast<const char*>(feed) - buffer.data()) + 1;
+            if (const int error = emit(stop)) {
+                return StreamFailure{StreamFailure::Side::Write, error};
+            }
+            continue;
+        }
+        scanned = end;
+        if (at_end) {
+            break;
+        }
+        // Keep the unfinished line at the front; grow only when it fills the whole buffer.
+        if (begin > 0) {
+            std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+            end -= begin;
+            scanned -= begin;
+            begin = 0;
+        }
+        if (end == buffer.size()) {
+            buffer.resize(buffer.size() * 2);
+        }
+        const ssize_t got = ::read(in_fd, buffer.data() + end, buffer.size() - end);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return StreamFailure{StreamFailure::Side::Read, errno};
+        }
+        if (got == 0) {
+            at_end = true;
+        }
+        end += static_cast<std::size_t>(got);
+    }
+    if (begin < end) {  // the last line, without a line feed
+        if (const int error = emit(end)) {
+            return StreamFailure{StreamFailure::Side::Write, error};
+        }
+    }
+    if (const int error = out.flush()) {
+        return StreamFailure{StreamFailure::Side::Write, error};
+    }
+    return std::nullopt;
+}
+
+std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
+                                    std::size_t block_size) {
+    struct stat status {};
+    if (::stat(input_path.c_str(), &status) != 0) {
+        return Failure{FailureKind::StatInput, errno, input_path, {}};
+    }
+    // Only regular files are edited; anything else is turned away before it is opened, since
+    // opening a device can have effects of its own.
+    if (!S_ISREG(status.st_mode)) {
+        return Failure{FailureKind::NotRegular, 0, input_path, {}};
+    }
+    // Non-blocking, so that a FIFO swapped in after the stat cannot hang the run; the type and
+    // mode that count are those of the file actually opened.
+    UniqueFd input(::open(input_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!input) {
+        return Failure{FailureKind::OpenInput, errno, input_path, {}};
+    }
+    if (::fstat(input.get(), &status) != 0) {
+        return Failure{FailureKind::StatInput, errno, input_path, {}};
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return Failure{FailureKind::NotRegular, 0, input_path, {}};
+    }
+
+    TempFile temp(input_path + ".tmp");
+    if (auto failure = temp.create()) {
+        return failure;
+    }
+    if (const auto failed = rewrite_stream(input.get(), temp.fd(), rule, block_size)) {
+        if (failed->side == StreamFailure::Side::Read) {
+            return Failure{FailureKind::ReadInput, failed->error, input_path, {}};
+        }
+        return Failure{FailureKind::WriteTemp, failed->error, temp.path(), {}};
+    }
+    return temp.commit(input_path, status);
+}
+
+ExitStatus exit_status(FailureKind kind) {
+    switch (kind) {
+        case FailureKind::StatInput:
+            return ExitStatus::StatFailed;
+        case FailureKind::OpenInput:
+        case FailureKind::NotRegular:
+        case FailureKind::ReadInput:
+            return ExitStatus::InputFailed;
+        case FailureKind::OpenTemp:
+        case FailureKind::WriteTemp:
+        case FailureKind::TempReplaced:
+            return ExitStatus::OutputFailed;
+        case FailureKind::Rename:
+            return ExitStatus::RenameFailed;
+        case FailureKind::SetMode:
+            return ExitStatus::ModeFailed;
+    }
+    return ExitStatus::OutputFailed;
+}
+
+std::string failure_message(const Failure& failure) {
+    const std::string& path = failure.path;
+    switch (failure.kind) {
+        case FailureKind::StatInput:
+            return "ERROR: Whilst attempting to get information of '" + path +
+                   "', system reported: '" + system_text(failure.error) + "'\n";
+        case FailureKind::OpenInput:
+        case FailureKind::OpenTemp:
+            return "Error: Cannot open " + path + " (" + system_text(failure.error) + ")";
+        case FailureKind::NotRegular:
+            return "Error: " + path + " is not a regular file\n";
+        case FailureKind::ReadInput:
+            return "Error: Cannot read " + path + " (" + system_text(failure.error) + ")\n";
+        case FailureKind::WriteTemp:
+            return "Error: Cannot write " + path + " (" + system_text(failure.error) + ")\n";
+        case FailureKind::TempReplaced:
+            return "Error: " + path + " was replaced by another process; the input is unchanged\n";
+        case FailureKind::Rename:
+            return "ERROR: While attempting to rename temp file '" + path + "' to '" +
+                   failure.target + "', system reported: '" + system_text(failure.error) + "'\n";
+        case FailureKind::SetMode:
+            return "ERROR: While attempting to set permissions on new file, system reported: '" +
+                   system_text(failure.error) + "'\n";
+    }
+    return {};
+}
+
+}  // namespace linemorph

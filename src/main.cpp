@@ -1,0 +1,31 @@
+// linemorph: edits one text file in place, line by line.
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+#include "file_rewrite.h"
+#include "line_rewriter.h"
+
+int main(int argc, char** argv) {
+    using namespace linemorph;
+
+    const OptionScan scan = parse_options(argc, argv);
+    if (!scan.recognised) {
+        return print_usage();
+    }
+    const CommandLineProblem problem = check_command_line(argc, argv, scan.first_positional);
+    if (problem != CommandLineProblem::None) {
+        const int status = print_usage();
+        std::fputs(problem_message(problem).data(), stderr);
+        return status;
+    }
+
+    const auto args = positional_arguments(argc, argv, scan.first_positional);
+    const Rule rule{args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode};
+    if (const auto failure = rewrite_file(scan.settings.input_path, rule)) {
+        const std::string message = failure_message(*failure);
+        std::fwrite(message.data(), 1, message.size(), stderr);
+        return static_cast<int>(exit_status(failure->kind));
+    }
+    return static_cast<int>(ExitStatus::Success);
+}
