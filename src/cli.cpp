@@ -79,7 +79,9 @@ std::vector<std::string_view> positional_arguments(int argc, const char* const* 
     return args;
 }
 
-std::string_view usage_text() { return kUsage; }
+std::string_view usage_text() {
+    return kUsage;
+}
 
 int print_usage() {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);

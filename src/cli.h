@@ -12,7 +12,7 @@ namespace linemorph {
 
 // The settings the leading options fill.
 struct Settings {
-    std::string input_path;                      // the value of the last --input=, or empty
+    std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
 };
 

@@ -18,7 +18,7 @@ namespace {
 
 // Owns one file descriptor and closes it (result unchecked) unless released first.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(const UniqueFd&) = delete;
@@ -35,7 +35,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -69,7 +69,7 @@ int write_all(int fd, std::string_view bytes) {
 
 // Collects output into one block and writes it in large writes.
 class OutputBuffer {
-public:
+  public:
     OutputBuffer(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {}
 
     // Gives 0 or the error number of the failed write.
@@ -94,7 +94,7 @@ public:
         return error;
     }
 
-private:
+  private:
     int fd_;
     std::vector<char> buffer_;
     std::size_t used_ = 0;
@@ -126,7 +126,8 @@ Clearing clear_leftover(const std::string& path) {
     if (S_ISREG(found.st_mode)) {
         // A regular file may belong to a live run: only its lock tells. Holding the lock while
         // removing it keeps any other cooperating run from replacing what the path names.
-        leftover.reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        leftover.reset(
+            ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
         if (!leftover) {
             return {errno == ENOENT || errno == ELOOP ? 0 : errno};
         }
@@ -166,7 +167,7 @@ void sync_directory_of(const std::string& path) {
 // run. It either commits (owner, mode, sync, rename onto the input) or, when destroyed before
 // that, removes itself, but only while its path still names this run's file.
 class TempFile {
-public:
+  public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
@@ -184,7 +185,8 @@ public:
         constexpr int kAttempts = 16;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             fd_.reset(::open(path_.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                             0600));
             if (!fd_) {
                 if (errno != EEXIST) {
                     return Failure{FailureKind::OpenTemp, errno, path_, {}};
@@ -254,7 +256,7 @@ public:
         return std::nullopt;
     }
 
-private:
+  private:
     std::string path_;
     UniqueFd fd_;
     struct stat identity_ {};
@@ -262,7 +264,9 @@ private:
     bool kept_ = false;
 };
 
-std::string system_text(int error) { return std::strerror(error); }
+std::string system_text(int error) {
+    return std::strerror(error);
+}
 
 }  // namespace
 
@@ -293,7 +297,8 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
     for (;;) {
         const void* feed = std::memchr(buffer.data() + scanned, '\n', end - scanned);
         if (feed != nullptr) {
-            const auto stop = static_cast<std::size_t>(static_cast<const char*>(feed) - buffer.data()) + 1;
+            const auto stop =
+                static_cast<std::size_t>(static_cast<const char*>(feed) - buffer.data()) + 1;
             if (const int error = emit(stop)) {
                 return StreamFailure{StreamFailure::Side::Write, error};
             }

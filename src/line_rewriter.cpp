@@ -66,8 +66,7 @@ bool test_condition(std::string_view line, std::size_t occurrence, std::string_v
 
 LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     // An empty search string matches nothing (the command line refuses it before any file work).
-    const std::size_t first =
-        rule.search.empty() ? std::string_view::npos : line.find(rule.search);
+    const std::size_t first = rule.search.empty() ? std::string_view::npos : line.find(rule.search);
     if (first == std::string_view::npos) {
         return unchanged(line);
     }

@@ -1,0 +1,136 @@
+#include "cli.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace linemorph {
+namespace {
+
+std::vector<const char*> argv_of(const std::vector<std::string>& args) {
+    std::vector<const char*> argv{"linemorph"};
+    for (const auto& arg : args) {
+        argv.push_back(arg.c_str());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+TEST(ParseOptions, Table) {
+    struct Row {
+        std::vector<std::string> args;
+        bool recognised;
+        int first_positional;
+        std::string input_path;
+        LineMode mode;
+    };
+    const auto P = LineMode::Partial;
+    const auto W = LineMode::WholeLine;
+    const Row rows[] = {
+        {{}, true, 1, "", P},
+        {{"a"}, true, 1, "", P},
+        {{"a", "b"}, true, 1, "", P},
+        {{"--input=notes.txt", "--wholeline", "a", "b"}, true, 3, "notes.txt", W},
+        {{"--wholeline", "--input=notes.txt", "a", "b"}, true, 3, "notes.txt", W},
+        {{"a", "--input=notes.txt", "b"}, true, 1, "", P},
+        {{"--input=one", "--input=two", "a", "b"}, true, 3, "two", P},
+        {{"--input=", "a", "b"}, true, 2, "", P},
+        {{"--input==x", "a", "b"}, true, 2, "=x", P},
+        {{"--input=a b%s", "a", "b"}, true, 2, "a b%s", P},
+        {{"--wholelineXYZ", "a", "b"}, true, 2, "", W},
+        {{"--input=f", "-x", "--wholeline"}, true, 2, "f", P},
+        {{"--input=f", "--wholeline"}, true, 3, "f", W},
+        {{"--input", "a", "b"}, false, 1, "", P},
+        {{"--inputx=f", "a", "b"}, false, 1, "", P},
+        {{"--", "a", "b"}, false, 1, "", P},
+        {{"--help"}, false, 1, "", P},
+        {{"--whole", "a", "b"}, false, 1, "", P},
+        {{"--input=f", "--bogus", "a", "b"}, false, 2, "f", P},
+    };
+    for (const Row& row : rows) {
+        auto argv = argv_of(row.args);
+        const int argc = static_cast<int>(argv.size()) - 1;
+        const OptionScan scan = parse_options(argc, argv.data());
+        const std::string where = ::testing::PrintToString(row.args);
+        EXPECT_EQ(scan.recognised, row.recognised) << where;
+        if (row.recognised) {
+            EXPECT_EQ(scan.first_positional, row.first_positional) << where;
+            EXPECT_EQ(scan.settings.input_path, row.input_path) << where;
+            EXPECT_EQ(scan.settings.wholeline_mode, row.mode) << where;
+        }
+        EXPECT_GE(scan.first_positional, 1) << where;
+        EXPECT_LE(scan.first_positional, argc) << where;
+    }
+}
+
+TEST(ParseOptions, EmptyArgumentVector) {
+    const char* argv[] = {nullptr};
+    const OptionScan scan = parse_options(0, argv);
+    EXPECT_TRUE(scan.recognised);
+    EXPECT_EQ(scan.first_positional, 0);
+    EXPECT_EQ(check_command_line(0, argv, scan.first_positional), CommandLineProblem::TooShort);
+}
+
+TEST(CheckCommandLine, Table) {
+    struct Row {
+        std::vector<std::string> args;
+        CommandLineProblem problem;
+    };
+    const Row rows[] = {
+        {{}, CommandLineProblem::TooShort},
+        {{"--input=f"}, CommandLineProblem::TooShort},
+        {{"a"}, CommandLineProblem::TooShort},
+        {{"--input=f", "--wholeline"}, CommandLineProblem::MissingArguments},
+        {{"--input=f", "a"}, CommandLineProblem::MissingArguments},
+        {{"--input=f", "--wholeline", "a"}, CommandLineProblem::MissingArguments},
+        {{"--input=f", "", "b"}, CommandLineProblem::EmptySearch},
+        {{"--input=f", "a", ""}, CommandLineProblem::None},
+        {{"a", "b"}, CommandLineProblem::None},
+        {{"--input=f", "a", "b", "-c", "{d"}, CommandLineProblem::None},
+    };
+    for (const Row& row : rows) {
+        auto argv = argv_of(row.args);
+        const int argc = static_cast<int>(argv.size()) - 1;
+        const OptionScan scan = parse_options(argc, argv.data());
+        EXPECT_EQ(check_command_line(argc, argv.data(), scan.first_positional), row.problem)
+            << ::testing::PrintToString(row.args);
+    }
+    EXPECT_EQ(problem_message(CommandLineProblem::EmptySearch), "Error: empty search string\n");
+    EXPECT_EQ(problem_message(CommandLineProblem::TooShort), "");
+    EXPECT_EQ(problem_message(CommandLineProblem::MissingArguments), "");
+}
+
+TEST(Usage, FourteenLinesWithTheirTexts) {
+    const std::string text(usage_text());
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t feed; (feed = text.find('\n', start)) != std::string::npos; start = feed + 1) {
+        lines.push_back(text.substr(start, feed - start));
+    }
+    ASSERT_EQ(start, text.size()) << "the text ends in a line feed";
+    ASSERT_EQ(lines.size(), 14u);
+    EXPECT_EQ(lines[0].rfind("linemorph - v1.0.0", 0), 0u);
+    EXPECT_EQ(lines[1],
+              "Usage: linemorph --input=<filename> [--wholeline] \"<replace>\" \"<with>\" "
+              "[[\"[+-]<string to be present>\" | \"<-string to be non-present>\"] ...]");
+    EXPECT_EQ(lines[2], "");
+    EXPECT_EQ(lines[3], " --input\t\t: Name of file to apply the replacements to");
+    EXPECT_EQ(lines[4],
+              " --wholeline\t: Replace the entire line with <with>, rather than partial "
+              "replacement");
+    EXPECT_EQ(lines[5], " <replace>\t: String we're searching for");
+    EXPECT_EQ(lines[6], " <with>\t\t: What we wish to replace <replace> with");
+    EXPECT_EQ(lines[7], " <[+-]string>\t: A string which should be also detected on the line");
+    EXPECT_EQ(lines[8], " -<string> \t: A string which we DO NOT want detected in the line");
+    EXPECT_EQ(lines[9], " <}string>\t: This string must appear AFTER the section to replace");
+    EXPECT_EQ(lines[10], " <{string>\t: This string must appear BEFORE the section to replace");
+    EXPECT_EQ(lines[11], "");
+    EXPECT_EQ(lines[12],
+              "example: ./linemorph --input=myfile \"_MY_DEFINE\" \"_YOUR_DEFINE\" \"-#define\" "
+              "\"};\"");
+    EXPECT_EQ(lines[13], "\t");
+}
+
+}  // namespace
+}  // namespace linemorph

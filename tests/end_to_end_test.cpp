@@ -1,0 +1,618 @@
+// End-to-end tests: the built tool run as a process, each case in a fresh folder, checking the
+// file on disk, standard output, standard error, the exit status and that no temporary file is
+// left behind. Faults that this machine can make for real are made for real; a case that the
+// machine does not allow skips itself and says why.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli.h"
+#include "support.h"
+
+namespace linemorph {
+namespace {
+
+using testing::in_folder;
+using testing::read_file;
+using testing::run_tool;
+using testing::RunOptions;
+using testing::RunResult;
+using testing::shell;
+using testing::status_of;
+using testing::TempDir;
+using testing::write_file;
+
+const std::string kUsage(usage_text());
+const std::set<std::string> kOnlyF{"f"};
+
+std::string system_text(int error) {
+    return std::strerror(error);
+}
+
+std::string stat_message(const std::string& path, int error) {
+    return "ERROR: Whilst attempting to get information of '" + path + "', system reported: '" +
+           system_text(error) + "'\n";
+}
+
+// One run of the tool on the file "f" in a fresh folder.
+struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::string before;                // the content of "f" before the run
+    std::optional<std::string> after;  // its content after; nothing: unchanged
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class CommandLineTest : public ::testing::TestWithParam<Row> {};
+
+TEST_P(CommandLineTest, Run) {
+    const Row& row = GetParam();
+    TempDir dir;
+    write_file(dir / "f", row.before);
+    const RunResult result = run_tool(row.args, in_folder(dir.path()));
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_EQ(result.out, row.out);
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_EQ(read_file(dir / "f"), row.after.value_or(row.before));
+    EXPECT_EQ(dir.names(), kOnlyF) << "a temporary file was left behind or created";
+}
+
+const std::string kSource =
+    "#define OLD 1\n"
+    "int a = OLD;\n"
+    "static int b = OLD + OLD;\n"
+    "char *s = \"OLD\"; /* OLD */\n"
+    "no match here\n";
+
+const Row kRows[] = {
+    // Command lines turned away: the usage text, status 1, the file untouched.
+    {"no_arguments", {}, kSource, {}, kUsage, "", 1},
+    {"one_argument", {"--input=f"}, kSource, {}, kUsage, "", 1},
+    {"only_options", {"--input=f", "--wholeline"}, kSource, {}, kUsage, "", 1},
+    {"no_replacement_text", {"--input=f", "OLD"}, kSource, {}, kUsage, "", 1},
+    {"empty_search_string",
+     {"--input=f", "", "X"},
+     kSource,
+     {},
+     kUsage,
+     "Error: empty search string\n",
+     1},
+    {"help", {"--help"}, kSource, {}, kUsage, "", 1},
+    {"help_with_arguments", {"--help", "OLD", "NEW"}, kSource, {}, kUsage, "", 1},
+    {"input_without_equals", {"--input", "f", "OLD", "NEW"}, kSource, {}, kUsage, "", 1},
+    {"bare_double_dash", {"--input=f", "--", "OLD", "NEW"}, kSource, {}, kUsage, "", 1},
+    // No usable input path: status 3, nothing created.
+    {"no_input_option", {"OLD", "NEW"}, kSource, {}, "", stat_message("", ENOENT), 3},
+    {"input_after_positional",
+     {"OLD", "--input=f", "NEW"},
+     kSource,
+     {},
+     "",
+     stat_message("", ENOENT),
+     3},
+    {"missing_file",
+     {"--input=missing", "OLD", "NEW"},
+     kSource,
+     {},
+     "",
+     stat_message("missing", ENOENT),
+     3},
+    {"percent_in_missing_path",
+     {"--input=%s%n", "OLD", "NEW"},
+     kSource,
+     {},
+     "",
+     stat_message("%s%n", ENOENT),
+     3},
+    // Edits.
+    {"partial",
+     {"--input=f", "OLD", "NEW"},
+     kSource,
+     "#define NEW 1\nint a = NEW;\nstatic int b = NEW + OLD;\nchar *s = \"NEW\"; /* OLD */\n"
+     "no match here\n",
+     "",
+     "",
+     0},
+    {"wholeline",
+     {"--input=f", "--wholeline", "OLD", "NEW"},
+     kSource,
+     "NEW\nNEW\nNEW\nNEW\nno match here\n",
+     "",
+     "",
+     0},
+    {"wholeline_prefix_selects_mode",
+     {"--wholelineXYZ", "--input=f", "OLD", "NEW"},
+     kSource,
+     "NEW\nNEW\nNEW\nNEW\nno match here\n",
+     "",
+     "",
+     0},
+    {"last_input_wins",
+     {"--input=missing", "--input=f", "int", "long"},
+     kSource,
+     "#define OLD 1\nlong a = OLD;\nstatic long b = OLD + OLD;\nchar *s = \"OLD\"; /* OLD */\n"
+     "no match here\n",
+     "",
+     "",
+     0},
+    {"option_after_positional_is_text",
+     {"--input=f", "a", "--wholeline"},
+     "a b\n",
+     "--wholeline b\n",
+     "",
+     "",
+     0},
+    {"single_dash_is_positional", {"--input=f", "-x", "y"}, "a -x\n", "a y\n", "", "", 0},
+    {"absent_condition",
+     {"--input=f", "OLD", "NEW", "-#define"},
+     kSource,
+     "#define OLD 1\nint a = NEW;\nstatic int b = NEW + OLD;\nchar *s = \"NEW\"; /* OLD */\n"
+     "no match here\n",
+     "",
+     "",
+     0},
+    {"present_conditions",
+     {"--input=f", "OLD", "NEW", "+int", "static"},
+     kSource,
+     "#define OLD 1\nint a = OLD;\nstatic int b = NEW + OLD;\nchar *s = \"OLD\"; /* OLD */\n"
+     "no match here\n",
+     "",
+     "",
+     0},
+    // "{=": an '=' at or before the occurrence; "}/": the first '/' at or after it. Only the
+    // char line has both.
+    {"before_and_after_conditions",
+     {"--input=f", "OLD", "NEW", "{=", "}/"},
+     kSource,
+     "#define OLD 1\nint a = OLD;\nstatic int b = OLD + OLD;\nchar *s = \"NEW\"; /* OLD */\n"
+     "no match here\n",
+     "",
+     "",
+     0},
+    {"percent_texts_are_literal", {"--input=f", "%s", "%n%d"}, "a %s b\n", "a %n%d b\n", "", "", 0},
+    {"no_line_changes", {"--input=f", "absent", "x"}, kSource, {}, "", "", 0},
+    {"empty_file", {"--input=f", "a", "b"}, "", "", "", "", 0},
+    {"search_ending_in_line_feed_joins_lines",
+     {"--input=f", "a\n", "a "},
+     "a\nb\n",
+     "a b\n",
+     "",
+     "",
+     0},
+    {"crlf_lines", {"--input=f", "--wholeline", "b", "c"}, "a\r\nb\r\n", "a\r\nc\n", "", "", 0},
+    {"last_line_without_line_feed",
+     {"--input=f", "--wholeline", "b", "c"},
+     "a\nb",
+     "a\nc\n",
+     "",
+     "",
+     0},
+    {"nul_bytes",
+     {"--input=f", "b", "c"},
+     std::string("a\0b\0\n", 5),
+     std::string("a\0c\0\n", 5),
+     "",
+     "",
+     0},
+    {"line_longer_than_any_buffer",
+     {"--input=f", "OLD", "NEW"},
+     std::string(3000, 'x') + "OLD" + std::string(3000, 'y') + "OLD\n",
+     std::string(3000, 'x') + "NEW" + std::string(3000, 'y') + "OLD\n",
+     "",
+     "",
+     0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, CommandLineTest, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+bool is_root() {
+    return ::geteuid() == 0;
+}
+
+// Runs the tool on "f" in `dir` and expects the plain partial edit a -> b to succeed.
+void expect_edit_succeeds(const TempDir& dir, const std::string& input = "f") {
+    const RunResult result = run_tool({"--input=" + input, "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(Replacement, FileIsReplacedEvenWithoutChanges) {
+    TempDir dir;
+    write_file(dir / "f", "x\ny\n", 0640);
+    const ino_t before = status_of(dir / "f").st_ino;
+    expect_edit_succeeds(dir);
+    const struct stat after = status_of(dir / "f");
+    EXPECT_NE(after.st_ino, before) << "a new file takes the input's place";
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file(dir / "f"), "x\ny\n");
+}
+
+TEST(Replacement, ModeBitsAreKept) {
+    // Set-user-ID and set-group-ID bits survive for root, or for a file of one's own group.
+    for (const mode_t mode : {0600, 0444, 0640, 0755, 04755, 02755, 06711, 01777}) {
+        TempDir dir;
+        write_file(dir / "f", "a\n", mode);
+        expect_edit_succeeds(dir);
+        EXPECT_EQ(status_of(dir / "f").st_mode & 07777, mode) << std::oct << mode;
+        EXPECT_EQ(read_file(dir / "f"), "b\n");
+        EXPECT_EQ(dir.names(), kOnlyF);
+    }
+}
+
+TEST(Replacement, OwnerAndGroupAreKept) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root: only root can create a file for another owner";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a\n", 04750);
+    ASSERT_EQ(::chown((dir / "f").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod((dir / "f").c_str(), 04750), 0);  // chown cleared set-user-ID
+    expect_edit_succeeds(dir);
+    const struct stat after = status_of(dir / "f");
+    EXPECT_EQ(after.st_uid, 65534u);
+    EXPECT_EQ(after.st_gid, 65534u);
+    EXPECT_EQ(after.st_mode & 07777, 04750u) << "set-user-ID is set after the owner change";
+}
+
+TEST(Replacement, SymbolicLinkInputIsReplacedByRegularFile) {
+    TempDir dir;
+    write_file(dir / "target", "a\n", 0604);
+    ASSERT_EQ(::symlink("target", (dir / "f").c_str()), 0);
+    expect_edit_succeeds(dir);
+    const struct stat link = status_of(dir / "f");
+    EXPECT_TRUE(S_ISREG(link.st_mode));
+    EXPECT_EQ(link.st_mode & 07777, 0604u) << "the mode is the target's";
+    EXPECT_EQ(read_file(dir / "f"), "b\n");
+    EXPECT_EQ(read_file(dir / "target"), "a\n");
+}
+
+TEST(Replacement, OtherHardLinksKeepOldContent) {
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    ASSERT_EQ(::link((dir / "f").c_str(), (dir / "other").c_str()), 0);
+    expect_edit_succeeds(dir);
+    EXPECT_EQ(read_file(dir / "f"), "b\n");
+    EXPECT_EQ(read_file(dir / "other"), "a\n");
+}
+
+TEST(Replacement, PathsLongerThanAnyFixedBuffer) {
+    TempDir dir;
+    // A relative path of about 1500 bytes through folders whose names are 250 bytes long.
+    std::string relative;
+    for (int i = 0; i < 6; ++i) {
+        relative += std::string(250, static_cast<char>('a' + i)) + "/";
+        ASSERT_EQ(::mkdir((dir / relative).c_str(), 0755), 0) << std::strerror(errno);
+    }
+    write_file(dir / (relative + "f"), "a\n");
+    expect_edit_succeeds(dir, relative + "f");
+    EXPECT_EQ(read_file(dir / (relative + "f")), "b\n");
+    EXPECT_FALSE(std::filesystem::exists(dir / (relative + "f.tmp")));
+}
+
+TEST(Replacement, TemporaryNameTooLongIsReported) {
+    TempDir dir;
+    const std::string name(252, 'n');  // fits a file name; with ".tmp" it does not
+    write_file(dir / name, "a\n");
+    const RunResult result = run_tool({"--input=" + name, "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err,
+              "Error: Cannot open " + name + ".tmp (" + system_text(ENAMETOOLONG) + ")");
+    EXPECT_EQ(read_file(dir / name), "a\n");
+    EXPECT_EQ(dir.names(), std::set<std::string>{name});
+}
+
+TEST(Replacement, InputPathTooLongIsReported) {
+    TempDir dir;
+    std::string path;
+    while (path.size() < 5000) {
+        path += "a/";
+    }
+    path += "f";
+    const RunResult result = run_tool({"--input=" + path, "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.err, stat_message(path, ENAMETOOLONG));
+    EXPECT_TRUE(dir.names().empty());
+}
+
+// Inputs that are not regular files are turned away before anything is created.
+TEST(NotRegular, DirectoryFifoSocketDevice) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "d").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((dir / "p").c_str(), 0644), 0);
+    const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(sock, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    const std::string socket_path = dir / "s";
+    ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socket_path.c_str());
+    ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const std::set<std::string> names = dir.names();
+
+    for (const std::string input : {"d", "p", "s", "/dev/null"}) {
+        RunOptions options = in_folder(dir.path());
+        options.timeout_seconds = 20;
+        const RunResult result = run_tool({"--input=" + input, "a", "b"}, options);
+        EXPECT_FALSE(result.timed_out) << input << ": the run hung";
+        EXPECT_EQ(result.status, 4) << input;
+        EXPECT_EQ(result.err, "Error: " + input + " is not a regular file\n");
+        EXPECT_EQ(dir.names(), names) << input;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.tmp"));
+    ::close(sock);
+}
+
+// Whatever an earlier run or someone else left at the temporary path is removed, never written
+// through, and does not block the run.
+TEST(Leftovers, AreClearedAndNeverWrittenThrough) {
+    struct Case {
+        const char* name;
+        void (*plant)(const TempDir&);
+    };
+    const Case cases[] = {
+        {"stale_file", [](const TempDir& d) { write_file(d / "f.tmp", "half a result", 0600); }},
+        {"stale_read_only_file",
+         [](const TempDir& d) { write_file(d / "f.tmp", "half a result", 0400); }},
+        {"symlink_to_victim",
+         [](const TempDir& d) { ASSERT_EQ(::symlink("victim", (d / "f.tmp").c_str()), 0); }},
+        {"symlink_to_absolute_victim",
+         [](const TempDir& d) {
+             ASSERT_EQ(::symlink((d / "victim").c_str(), (d / "f.tmp").c_str()), 0);
+         }},
+        {"dangling_symlink",
+         [](const TempDir& d) { ASSERT_EQ(::symlink("nowhere", (d / "f.tmp").c_str()), 0); }},
+        {"hard_link_to_victim",
+         [](const TempDir& d) {
+             ASSERT_EQ(::link((d / "victim").c_str(), (d / "f.tmp").c_str()), 0);
+         }},
+        {"fifo", [](const TempDir& d) { ASSERT_EQ(::mkfifo((d / "f.tmp").c_str(), 0600), 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir / "f", "a\n");
+        write_file(dir / "victim", "precious\n", 0666);
+        c.plant(dir);
+        RunOptions options = in_folder(dir.path());
+        options.timeout_seconds = 20;
+        const RunResult result = run_tool({"--input=f", "a", "b"}, options);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(read_file(dir / "f"), "b\n");
+        EXPECT_EQ(read_file(dir / "victim"), "precious\n");
+        EXPECT_EQ(status_of(dir / "victim").st_mode & 07777, 0666u);
+        EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "victim"}));
+    }
+}
+
+TEST(Leftovers, TemporaryFileHeldByLiveRunIsLeftAlone) {
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    write_file(dir / "f.tmp", "another run's work", 0600);
+    const int held = ::open((dir / "f.tmp").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: Cannot open f.tmp (" + system_text(EWOULDBLOCK) + ")");
+    EXPECT_EQ(read_file(dir / "f"), "a\n");
+    EXPECT_EQ(read_file(dir / "f.tmp"), "another run's work");
+    ::close(held);
+}
+
+TEST(Leftovers, FolderAtTemporaryPathIsAnError) {
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    ASSERT_EQ(::mkdir((dir / "f.tmp").c_str(), 0755), 0);
+    const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err.rfind("Error: Cannot open f.tmp (", 0), 0u) << result.err;
+    EXPECT_EQ(read_file(dir / "f"), "a\n");
+}
+
+// Runs on the same file at the same time: each ends with status 0 or 6 and the file holds one
+// run's complete result.
+TEST(Concurrency, TwoRunsOnOneFile) {
+    std::string original;
+    std::string by_first;
+    std::string by_second;
+    for (int i = 0; i < 40000; ++i) {
+        const std::string n = std::to_string(i);
+        original += "line " + n + " OLD\n";
+        by_first += "line " + n + " FIRST\n";
+        by_second += "line " + n + " SECOND\n";
+    }
+    TempDir dir;
+    int successes = 0;
+    for (int round = 0; round < 20; ++round) {
+        write_file(dir / "f", original);
+        RunResult first;
+        RunResult second;
+        std::thread a([&] {
+            first = run_tool({"--input=f", "OLD", "FIRST"}, in_folder(dir.path()));
+        });
+        std::thread b([&] {
+            second = run_tool({"--input=f", "OLD", "SECOND"}, in_folder(dir.path()));
+        });
+        a.join();
+        b.join();
+        for (const RunResult* r : {&first, &second}) {
+            EXPECT_TRUE(r->status == 0 || r->status == 6) << r->status << " " << r->err;
+            successes += r->status == 0;
+        }
+        EXPECT_TRUE(first.status == 0 || second.status == 0);
+        const std::string now = read_file(dir / "f");
+        EXPECT_TRUE(now == by_first || now == by_second) << "round " << round;
+        EXPECT_EQ(dir.names(), kOnlyF) << "round " << round;
+    }
+    EXPECT_GE(successes, 20);
+}
+
+// Faults made for real: each leaves the input untouched and no temporary file behind.
+TEST(Faults, FullDisk) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root to mount a small tmpfs";
+    }
+    TempDir dir;
+    const std::string mount_point = dir / "small";
+    ASSERT_EQ(::mkdir(mount_point.c_str(), 0755), 0);
+    if (shell("mount -t tmpfs -o size=256k tmpfs '" + mount_point + "' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs here";
+    }
+    const std::string content(160 * 1024, 'a');  // fits once, not twice
+    write_file(mount_point + "/f", content + "\n");
+    const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(mount_point));
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: Cannot write f.tmp (" + system_text(ENOSPC) + ")\n");
+    EXPECT_EQ(read_file(mount_point + "/f"), content + "\n");
+    EXPECT_FALSE(std::filesystem::exists(mount_point + "/f.tmp"));
+    EXPECT_EQ(shell("umount '" + mount_point + "'"), 0);
+}
+
+TEST(Faults, FileSizeLimit) {
+    TempDir dir;
+    const std::string content(64 * 1024, 'a');
+    write_file(dir / "f", content + "\n");
+    RunOptions options = in_folder(dir.path());
+    options.file_size_limit = 16 * 1024;
+    options.ignore_sigxfsz = true;
+    const RunResult result = run_tool({"--input=f", "a", "b"}, options);
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: Cannot write f.tmp (" + system_text(EFBIG) + ")\n");
+    EXPECT_EQ(read_file(dir / "f"), content + "\n");
+    EXPECT_EQ(dir.names(), kOnlyF);
+}
+
+TEST(Faults, RenameOntoMountPoint) {
+    if (!is_root()) {
+        GTEST_SKIP() << "needs root to bind-mount a file";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    write_file(dir / "other", "a a\n");
+    if (shell("mount --bind '" + (dir / "other") + "' '" + (dir / "f") + "' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot bind-mount here";
+    }
+    const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(shell("umount '" + (dir / "f") + "'"), 0);
+    EXPECT_EQ(result.status, 2);
+    EXPECT_EQ(result.err,
+              "ERROR: While attempting to rename temp file 'f.tmp' to 'f', "
+              "system reported: '" +
+                  system_text(EBUSY) + "'\n");
+    EXPECT_EQ(read_file(dir / "f"), "a\n");
+    EXPECT_EQ(read_file(dir / "f.tmp"), "b a\n") << "the temporary file keeps the whole result";
+}
+
+// Permission errors, as an unprivileged user.
+TEST(Faults, PermissionErrorsAsUnprivilegedUser) {
+    const std::string setpriv = testing::find_program("setpriv");
+    if (!is_root() || setpriv.empty()) {
+        GTEST_SKIP() << "needs root and setpriv to run the tool as an unprivileged user";
+    }
+    TempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    // The tool's own copy, so that the unprivileged user can run it wherever the build lies.
+    const std::string binary = dir / "linemorph";
+    write_file(binary, read_file(testing::tool_path()), 0755);
+
+    struct Case {
+        const char* name;
+        mode_t folder_mode;
+        mode_t file_mode;
+        int status;
+        std::string err;
+        std::optional<std::string> after;
+    };
+    const std::string denied = system_text(EACCES);
+    const Case cases[] = {
+        {"folder_not_writable", 0755, 0666, 6, "Error: Cannot open w/f.tmp (" + denied + ")", {}},
+        {"file_not_readable", 0777, 0200, 4, "Error: Cannot open w/f (" + denied + ")", {}},
+        {"folder_not_searchable", 0700, 0644, 3, stat_message("w/f", EACCES), {}},
+        // Root's read-only file in a folder anyone may write: replaced, the owner change refused.
+        {"others_file_in_open_folder", 0777, 0644, 0, "", "b\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string work = dir / "w";
+        std::filesystem::remove_all(work);
+        ASSERT_EQ(::mkdir(work.c_str(), 0700), 0);
+        write_file(work + "/f", "a\n", c.file_mode);
+        ASSERT_EQ(::chmod(work.c_str(), c.folder_mode), 0);
+        RunOptions options = in_folder(dir.path());
+        options.prefix = {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+        options.binary = binary;
+        const RunResult result = run_tool({"--input=w/f", "a", "b"}, options);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(read_file(work + "/f"), c.after.value_or("a\n"));
+        EXPECT_FALSE(std::filesystem::exists(work + "/f.tmp"));
+        if (c.status == 0) {
+            const struct stat after = status_of(work + "/f");
+            EXPECT_EQ(after.st_uid, 65534u);
+            EXPECT_EQ(after.st_mode & 07777, c.file_mode);
+        }
+    }
+}
+
+// Results match GNU sed's on the edits sed can express.
+TEST(AgainstSed, SameResultAsSed) {
+    if (testing::find_program("sed").empty()) {
+        GTEST_SKIP() << "sed is not installed";
+    }
+    const std::string source =
+        "/* OLD_NAME: configuration */\n"
+        "#define OLD_NAME 4\n"
+        "#ifdef OLD_NAME\n"
+        "static int OLD_NAME_table[] = { OLD_NAME, OLD_NAME };\r\n"
+        "int value = OLD_NAME;\n"
+        "  call(OLD_NAME); int x = OLD_NAME;\n"
+        "static const char *name = \"OLD_NAME\";\n"
+        "#endif\n";
+    struct Case {
+        const char* sed;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {"s/OLD_NAME/NEW/", {"OLD_NAME", "NEW"}},
+        {"/#define/!s/OLD_NAME/NEW/", {"OLD_NAME", "NEW", "-#define"}},
+        {"/int/s/OLD_NAME/NEW/", {"OLD_NAME", "NEW", "+int"}},
+        {"/int/{/static/!s/OLD_NAME/NEW/}", {"OLD_NAME", "NEW", "int", "-static"}},
+        {"/OLD_NAME/c\\\nNEW LINE", {"--wholeline", "OLD_NAME", "NEW LINE"}},
+        {"/#/!{/OLD_NAME/c\\\nX\n}", {"--wholeline", "OLD_NAME", "X", "-#"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sed);
+        TempDir dir;
+        write_file(dir / "by_sed", source);
+        write_file(dir / "f", source);
+        write_file(dir / "script.sed", std::string(c.sed) + "\n");
+        ASSERT_EQ(shell("sed -i -f '" + (dir / "script.sed") + "' '" + (dir / "by_sed") + "'"), 0);
+        std::vector<std::string> args{"--input=f"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult result = run_tool(args, in_folder(dir.path()));
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(read_file(dir / "f"), read_file(dir / "by_sed"));
+    }
+}
+
+}  // namespace
+}  // namespace linemorph

@@ -1,0 +1,81 @@
+// Helpers for tests that work on real files: a private temporary folder per test, whole-file
+// reads and writes, and running the built tool as a child process.
+#ifndef LINEMORPH_TESTS_SUPPORT_H
+#define LINEMORPH_TESTS_SUPPORT_H
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace linemorph::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Gives the path of `name` inside the folder.
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+    // Gives the names in the folder.
+    std::set<std::string> names() const;
+
+  private:
+    std::string path_;
+};
+
+// Gives the whole content of the file at `path`; fails the test when it cannot be read.
+std::string read_file(const std::string& path);
+
+// Writes `content` to a new file at `path` with permission bits `mode`.
+void write_file(const std::string& path, const std::string& content, mode_t mode = 0644);
+
+// Gives the lstat of `path`; fails the test when there is none.
+struct stat status_of(const std::string& path);
+
+// How to run the tool.
+struct RunOptions {
+    std::string cwd;                         // the working folder; empty: the test's own
+    std::vector<std::string> prefix;         // a wrapper command to run it through, e.g. setpriv
+    rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in bytes
+    bool ignore_sigxfsz = false;             // start with SIGXFSZ ignored
+    int timeout_seconds = 60;                // killed after this long
+    std::string binary;                      // the tool; empty: the one this build made
+};
+
+// Gives the options to run the tool in the folder `cwd`.
+inline RunOptions in_folder(const std::string& cwd) {
+    RunOptions options;
+    options.cwd = cwd;
+    return options;
+}
+
+// What a run gave: the exit status (128 + signal when killed by one), standard output and error.
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+    bool timed_out = false;
+};
+
+// Runs the built tool with `args` (the program's name not included) and collects what it gives.
+RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
+
+// Gives the path of the tool this build made.
+std::string tool_path();
+
+// Gives the full path of `program` on PATH, or "" when there is none.
+std::string find_program(const std::string& program);
+
+// Runs a shell command; gives its exit status.
+int shell(const std::string& command);
+
+}  // namespace linemorph::testing
+
+#endif
