@@ -109,46 +109,43 @@ int lock_exclusive(int fd) {
     return 0;
 }
 
-// What clearing the temporary path found.
-struct Clearing {
-    int error = 0;  // 0: the path is free now (or changed under us): try to create again
-};
-
-// Removes whatever a earlier run left at `path`, unless it is a regular file that a live run still
-// holds locked (EWOULDBLOCK). Nothing found there is ever opened for writing, and a link is
-// removed, never followed.
-Clearing clear_leftover(const std::string& path) {
+// Removes whatever an earlier run left at `path`, unless it is a regular file that a live run still
+// holds locked; gives 0 when the path is free to create (or changed meanwhile: try again), else
+// the error number (EWOULDBLOCK for a live run's file). Nothing found there is ever opened for
+// writing, and a link is removed, never followed.
+int clear_leftover(const std::string& path) {
     struct stat found {};
     if (::lstat(path.c_str(), &found) != 0) {
-        return {errno == ENOENT ? 0 : errno};
+        return errno == ENOENT ? 0 : errno;
     }
     UniqueFd leftover;
     if (S_ISREG(found.st_mode)) {
         // A regular file may belong to a live run: only its lock tells. Holding the lock while
         // removing it keeps any other cooperating run from replacing what the path names.
-        leftover.reset(
-            ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-        if (!leftover) {
-            return {errno == ENOENT || errno == ELOOP ? 0 : errno};
+        const int fd =
+            ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return errno == ENOENT || errno == ELOOP ? 0 : errno;
         }
+        leftover.reset(fd);
         struct stat opened {};
         if (::fstat(leftover.get(), &opened) != 0) {
-            return {errno};
+            return errno;
         }
         if (!same_file(opened, found)) {
-            return {0};
+            return 0;
         }
         if (::flock(leftover.get(), LOCK_EX | LOCK_NB) != 0) {
-            return {errno};  // EWOULDBLOCK: another run is editing this file right now
+            return errno;  // EWOULDBLOCK: another run is editing this file right now
         }
         if (!path_names(path, opened)) {
-            return {0};
+            return 0;
         }
     }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return {errno};
+        return errno;
     }
-    return {0};
+    return 0;
 }
 
 // Makes a rename in the directory of `path` durable where the system allows it; a failure only
@@ -184,18 +181,19 @@ class TempFile {
     std::optional<Failure> create() {
         constexpr int kAttempts = 16;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            fd_.reset(::open(path_.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                             0600));
-            if (!fd_) {
+            const int fd =
+                ::open(path_.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+            if (fd < 0) {
                 if (errno != EEXIST) {
                     return Failure{FailureKind::OpenTemp, errno, path_, {}};
                 }
-                if (const Clearing cleared = clear_leftover(path_); cleared.error != 0) {
-                    return Failure{FailureKind::OpenTemp, cleared.error, path_, {}};
+                if (const int error = clear_leftover(path_)) {
+                    return Failure{FailureKind::OpenTemp, error, path_, {}};
                 }
                 continue;
             }
+            fd_.reset(fd);
             if (::fstat(fd_.get(), &identity_) != 0) {
                 const int error = errno;
                 fd_.reset();

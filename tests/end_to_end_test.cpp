@@ -501,6 +501,19 @@ TEST(Faults, FileSizeLimit) {
     EXPECT_EQ(dir.names(), kOnlyF);
 }
 
+TEST(Faults, ReadError) {
+    // A process's own memory, read from offset 0 (never mapped), fails with EIO.
+    if (::access("/proc/self/mem", F_OK) != 0) {
+        GTEST_SKIP() << "needs /proc/self/mem to make a read fail";
+    }
+    TempDir dir;
+    ASSERT_EQ(::symlink("/proc/self/mem", (dir / "f").c_str()), 0);
+    const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err, "Error: Cannot read f (" + system_text(EIO) + ")\n");
+    EXPECT_EQ(dir.names(), kOnlyF) << "the incomplete temporary file is removed";
+}
+
 TEST(Faults, RenameOntoMountPoint) {
     if (!is_root()) {
         GTEST_SKIP() << "needs root to bind-mount a file";
