@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -125,7 +126,8 @@ int clear_leftover(const std::string& path) {
         const int fd =
             ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
-            return errno == ENOENT || errno == ELOOP ? 0 : errno;
+            // Gone, or swapped for a symbolic link (ELOOP; EMLINK on FreeBSD): look again.
+            return errno == ENOENT || errno == ELOOP || errno == EMLINK ? 0 : errno;
         }
         leftover.reset(fd);
         struct stat opened {};
@@ -314,7 +316,11 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
             begin = 0;
         }
         if (end == buffer.size()) {
-            buffer.resize(buffer.size() * 2);
+            try {
+                buffer.resize(buffer.size() * 2);
+            } catch (const std::bad_alloc&) {
+                return StreamFailure{StreamFailure::Side::Read, ENOMEM};  // a line too long to hold
+            }
         }
         const ssize_t got = ::read(in_fd, buffer.data() + end, buffer.size() - end);
         if (got < 0) {
@@ -339,6 +345,27 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
     return std::nullopt;
 }
 
+namespace {
+
+// Opens the input for reading and gives its status from the opened descriptor; it must be a
+// regular file. Non-blocking, so that a FIFO swapped in after the first look cannot hang the run.
+std::optional<Failure> open_input(const std::string& path, UniqueFd& input, struct stat& status) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return Failure{FailureKind::OpenInput, errno, path, {}};
+    }
+    input.reset(fd);
+    if (::fstat(input.get(), &status) != 0) {
+        return Failure{FailureKind::StatInput, errno, path, {}};
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return Failure{FailureKind::NotRegular, 0, path, {}};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
                                     std::size_t block_size) {
     struct stat status {};
@@ -350,22 +377,24 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
     if (!S_ISREG(status.st_mode)) {
         return Failure{FailureKind::NotRegular, 0, input_path, {}};
     }
-    // Non-blocking, so that a FIFO swapped in after the stat cannot hang the run; the type and
-    // mode that count are those of the file actually opened.
-    UniqueFd input(::open(input_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!input) {
-        return Failure{FailureKind::OpenInput, errno, input_path, {}};
+    UniqueFd input;
+    if (auto failure = open_input(input_path, input, status)) {
+        return failure;
     }
-    if (::fstat(input.get(), &status) != 0) {
-        return Failure{FailureKind::StatInput, errno, input_path, {}};
-    }
-    if (!S_ISREG(status.st_mode)) {
-        return Failure{FailureKind::NotRegular, 0, input_path, {}};
-    }
-
     TempFile temp(input_path + ".tmp");
     if (auto failure = temp.create()) {
         return failure;
+    }
+    // Another run may have replaced the input between its opening and this run's lock; with the
+    // lock held no other run can, so read what the path names now, or that run's edit is lost.
+    struct stat now {};
+    if (::stat(input_path.c_str(), &now) != 0) {
+        return Failure{FailureKind::StatInput, errno, input_path, {}};
+    }
+    if (!same_file(now, status)) {
+        if (auto failure = open_input(input_path, input, status)) {
+            return failure;
+        }
     }
     if (const auto failed = rewrite_stream(input.get(), temp.fd(), rule, block_size)) {
         if (failed->side == StreamFailure::Side::Read) {

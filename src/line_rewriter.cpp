@@ -27,6 +27,23 @@ LineOutput rewritten(std::string_view line, std::size_t first, const Rule& rule)
     return out;
 }
 
+// Gives whether a condition of `kind`, whose text first starts at `at` in the line (npos: nowhere),
+// passes at the occurrence starting at `occurrence`.
+bool passes(ConditionKind kind, std::size_t at, std::size_t occurrence) {
+    const bool found = at != std::string_view::npos;
+    switch (kind) {
+        case ConditionKind::Present:
+            return found;
+        case ConditionKind::Absent:
+            return !found;
+        case ConditionKind::Before:
+            return found && at <= occurrence;
+        case ConditionKind::After:
+            return found && at >= occurrence;
+    }
+    return false;
+}
+
 }  // namespace
 
 Condition parse_condition(std::string_view condition) {
@@ -49,19 +66,7 @@ Condition parse_condition(std::string_view condition) {
 
 bool test_condition(std::string_view line, std::size_t occurrence, std::string_view condition) {
     const Condition parsed = parse_condition(condition);
-    // Only the first occurrence of the condition text counts, searched from the line's start.
-    const std::size_t found = line.find(parsed.text);
-    switch (parsed.kind) {
-        case ConditionKind::Present:
-            return found != std::string_view::npos;
-        case ConditionKind::Absent:
-            return found == std::string_view::npos;
-        case ConditionKind::Before:
-            return found != std::string_view::npos && found <= occurrence;
-        case ConditionKind::After:
-            return found != std::string_view::npos && found >= occurrence;
-    }
-    return false;
+    return passes(parsed.kind, line.find(parsed.text), occurrence);
 }
 
 LineOutput rewrite_line(std::string_view line, const Rule& rule) {
@@ -70,24 +75,30 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     if (first == std::string_view::npos) {
         return unchanged(line);
     }
-    // Conditions are tested in order at each occurrence in turn; one that passed at an earlier
-    // occurrence is not tested again (the resume index only moves forward).
-    std::size_t resume = 0;
+    // The walk: conditions are tested in order at one occurrence after another (overlapping ones
+    // included); one that failed is tested again at the next occurrence, one that passed is not
+    // tested again. A condition depends on the occurrence only through the first position of its
+    // text, so each text is searched once, and the walk jumps straight to the first occurrence
+    // where the failing condition can pass, or stops where none can: linear in the line's length.
     std::size_t occurrence = first;
-    for (;;) {
-        while (resume < rule.conditions.size() &&
-               test_condition(line, occurrence, rule.conditions[resume])) {
-            ++resume;
+    for (const std::string_view argument : rule.conditions) {
+        const Condition condition = parse_condition(argument);
+        const std::size_t at = line.find(condition.text);
+        if (passes(condition.kind, at, occurrence)) {
+            continue;
         }
-        if (resume == rule.conditions.size()) {
-            return rewritten(line, first, rule);
+        // Present, Absent and a missing text give the same answer at every occurrence; After
+        // fails ever after once an occurrence starts past the text. Only Before, whose text
+        // starts after this occurrence, passes at a later one: the first starting at or after it.
+        if (condition.kind != ConditionKind::Before || at == std::string_view::npos) {
+            return unchanged(line);
         }
-        // Resume one byte on, so that overlapping occurrences are tested too.
-        occurrence = line.find(rule.search, occurrence + 1);
+        occurrence = line.find(rule.search, at);
         if (occurrence == std::string_view::npos) {
             return unchanged(line);
         }
     }
+    return rewritten(line, first, rule);
 }
 
 }  // namespace linemorph

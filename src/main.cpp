@@ -1,4 +1,5 @@
 // linemorph: edits one text file in place, line by line.
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -8,6 +9,10 @@
 
 int main(int argc, char** argv) {
     using namespace linemorph;
+
+    // A file-size limit then ends a write with EFBIG, reported and cleaned up like any write
+    // error, rather than killing the run and leaving its temporary file behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     const OptionScan scan = parse_options(argc, argv);
     if (!scan.recognised) {

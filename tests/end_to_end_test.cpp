@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -466,6 +467,66 @@ TEST(Concurrency, TwoRunsOnOneFile) {
     EXPECT_GE(successes, 20);
 }
 
+// A run that opened the input just before another run replaced it must not write a result made
+// from the old content: once it holds its lock, it reads what the path names. Here the second
+// run is held up by strace right before it creates its temporary file.
+TEST(Concurrency, RunThatOpenedOldInputSeesTheNewOne) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to hold a run up";
+    }
+    TempDir dir;
+    std::string original;
+    std::string both;
+    for (int i = 0; i < 1000; ++i) {
+        original += "line " + std::to_string(i) + " OLD\n";
+        both += "LINE " + std::to_string(i) + " FIRST\n";
+    }
+    write_file(dir / "f", original);
+    RunOptions held = in_folder(dir.path());
+    held.prefix = {strace,  "-f", "-o",           "/dev/null", "-P",
+                   "f.tmp", "-e", "trace=openat", "-e",        "inject=openat:delay_enter=3000000"};
+    RunResult late;
+    std::thread second([&] { late = run_tool({"--input=f", "line", "LINE"}, held); });
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // it has opened the input by now
+    const RunResult early = run_tool({"--input=f", "OLD", "FIRST"}, in_folder(dir.path()));
+    second.join();
+    EXPECT_EQ(early.status, 0) << early.err;
+    EXPECT_EQ(late.status, 0) << late.err;
+    EXPECT_EQ(read_file(dir / "f"), both) << "one run's edit was lost";
+    EXPECT_EQ(dir.names(), kOnlyF);
+}
+
+// The temporary path is taken over while the run is about to rename: the run must not rename
+// what it did not write, nor remove it, and the input stays as it was.
+TEST(Concurrency, TemporaryFileReplacedBeforeRename) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to hold a run up";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    RunOptions held = in_folder(dir.path());
+    held.prefix = {strace,      "-f", "-o",
+                   "/dev/null", "-e", "inject=fsync:delay_enter=3000000:when=1"};
+    RunResult result;
+    std::thread run([&] { result = run_tool({"--input=f", "a", "b"}, held); });
+    // Wait until the whole result is written, then put another file in its place.
+    for (int i = 0; i < 500 && !(std::filesystem::exists(dir / "f.tmp") &&
+                                 std::filesystem::file_size(dir / "f.tmp") == 2);
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::rename((dir / "f.tmp").c_str(), (dir / "taken").c_str()), 0);
+    write_file(dir / "f.tmp", "planted");
+    run.join();
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: f.tmp was replaced by another process; the input is unchanged\n");
+    EXPECT_EQ(read_file(dir / "f"), "a\n");
+    EXPECT_EQ(read_file(dir / "f.tmp"), "planted");
+    EXPECT_EQ(read_file(dir / "taken"), "b\n");
+}
+
 // Faults made for real: each leaves the input untouched and no temporary file behind.
 TEST(Faults, FullDisk) {
     if (!is_root()) {
@@ -493,7 +554,6 @@ TEST(Faults, FileSizeLimit) {
     write_file(dir / "f", content + "\n");
     RunOptions options = in_folder(dir.path());
     options.file_size_limit = 16 * 1024;
-    options.ignore_sigxfsz = true;
     const RunResult result = run_tool({"--input=f", "a", "b"}, options);
     EXPECT_EQ(result.status, 6);
     EXPECT_EQ(result.err, "Error: Cannot write f.tmp (" + system_text(EFBIG) + ")\n");
@@ -512,6 +572,30 @@ TEST(Faults, ReadError) {
     EXPECT_EQ(result.status, 4);
     EXPECT_EQ(result.err, "Error: Cannot read f (" + system_text(EIO) + ")\n");
     EXPECT_EQ(dir.names(), kOnlyF) << "the incomplete temporary file is removed";
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LINEMORPH_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LINEMORPH_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+TEST(Faults, LineTooLongForMemory) {
+#ifdef LINEMORPH_ADDRESS_SANITIZER
+    GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's own reservations";
+#endif
+    TempDir dir;
+    const std::string content(40 << 20, 'a');  // one line without a line feed
+    write_file(dir / "f", content);
+    RunOptions options = in_folder(dir.path());
+    options.memory_limit = 64 << 20;
+    const RunResult result = run_tool({"--input=f", "a", "b"}, options);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err, "Error: Cannot read f (" + system_text(ENOMEM) + ")\n");
+    EXPECT_EQ(read_file(dir / "f"), content);
+    EXPECT_EQ(dir.names(), kOnlyF);
 }
 
 TEST(Faults, RenameOntoMountPoint) {
@@ -537,8 +621,8 @@ TEST(Faults, RenameOntoMountPoint) {
 
 // Faults that cannot be made for real here, injected into the system call with strace.
 TEST(Faults, InjectedModeAndSyncErrors) {
-    const std::string strace = testing::find_program("strace");
-    if (strace.empty() || shell("'" + strace + "' -o /dev/null true 2>/dev/null") != 0) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
         GTEST_SKIP() << "needs strace, allowed to trace, to inject system call errors";
     }
     struct Case {

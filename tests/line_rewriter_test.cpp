@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
+#include <vector>
 
+#include "reference_rewriter.h"
 #include "rewrite_cases.h"
 
 namespace linemorph {
@@ -37,6 +40,58 @@ INSTANTIATE_TEST_SUITE_P(Cases, RewriteLineTest, ::testing::ValuesIn(testing::re
 TEST(RewriteLine, EmptySearchStringMatchesNothing) {
     const Rule rule{"", "X", {"-"}, LineMode::Partial};
     EXPECT_EQ(render(rewrite_line("abc\n", rule)), "abc\n");
+}
+
+// Random lines and arguments over a small alphabet, so that occurrences overlap and conditions
+// pass and fail in every order: the rewriter must agree with the plain step-by-step walk.
+TEST(RewriteLine, AgreesWithStepByStepWalk) {
+    std::mt19937 random(20261210);
+    const auto text = [&](std::size_t max_length) {
+        static constexpr char kAlphabet[] = {'a', 'b', 'c', '\n'};
+        std::string t(random() % (max_length + 1), ' ');
+        for (char& c : t) {
+            c = kAlphabet[random() % 4];
+        }
+        return t;
+    };
+    static constexpr char kKinds[] = {'+', '-', '{', '}', 'a', 'b'};
+    for (int round = 0; round < 200000; ++round) {
+        std::string line = text(12);
+        std::vector<std::string> args{text(3), text(2)};
+        if (args[0].empty()) {
+            args[0] = "a";
+        }
+        const std::size_t conditions = random() % 4;
+        for (std::size_t i = 0; i < conditions; ++i) {
+            std::string condition = text(2);
+            condition.insert(condition.begin(), kKinds[random() % 6]);
+            args.push_back(condition);
+        }
+        for (const LineMode mode : {LineMode::Partial, LineMode::WholeLine}) {
+            const std::string expected =
+                testing::reference_rewrite(line, args, mode == LineMode::WholeLine);
+            ASSERT_EQ(render(rewrite_line(line, testing::make_rule(args, mode))), expected)
+                << "line " << ::testing::PrintToString(line) << " args "
+                << ::testing::PrintToString(args);
+        }
+    }
+}
+
+// Many occurrences and a condition that keeps failing: the result at a scale where a walk that
+// searches every condition again at every occurrence would not finish in reasonable time.
+TEST(RewriteLine, LongLinesWithManyOccurrences) {
+    const std::string line = std::string(4000000, 'a') + "b\n";
+    const auto out = [&](std::vector<std::string> args) {
+        return render(rewrite_line(line, testing::make_rule(args, LineMode::WholeLine)));
+    };
+    EXPECT_EQ(out({"a", "X", "+ab"}), "X\n");
+    EXPECT_EQ(out({"a", "X", "+ba"}), line);
+    EXPECT_EQ(out({"a", "X", "{b"}), line);
+    EXPECT_EQ(out({"a", "X", "{ab"}), "X\n");
+    EXPECT_EQ(out({"a", "X", "{ab", "}ab"}), "X\n");  // both pass at the last "a"
+    EXPECT_EQ(out({"a", "X", "}ab", "{ab"}), "X\n");  // "}ab" passed first, not tested again
+    EXPECT_EQ(out({"aa", "X", "{ab"}), line);         // no "aa" starts at or after "ab"
+    EXPECT_EQ(out({"a", "X", "{ab", "}b", "-c"}), "X\n");
 }
 
 TEST(ParseCondition, KindAndTextByFirstByte) {

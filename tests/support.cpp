@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 namespace linemorph::testing {
 
@@ -79,6 +80,14 @@ std::string find_program(const std::string& program) {
     return "";
 }
 
+std::string usable_strace() {
+    const std::string strace = find_program("strace");
+    if (strace.empty() || shell("'" + strace + "' -o /dev/null true 2>/dev/null") != 0) {
+        return "";
+    }
+    return strace;
+}
+
 int shell(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -127,13 +136,14 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
             ::_exit(120);
         }
-        if (options.file_size_limit != RLIM_INFINITY) {
-            const struct rlimit limit = {options.file_size_limit, options.file_size_limit};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+        for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, options.file_size_limit},
+                                              std::pair{RLIMIT_AS, options.memory_limit}}) {
+            const struct rlimit limit = {value, value};
+            if (value != RLIM_INFINITY && ::setrlimit(resource, &limit) != 0) {
                 ::_exit(121);
             }
         }
-        ::signal(SIGXFSZ, options.ignore_sigxfsz ? SIG_IGN : SIG_DFL);
+        ::signal(SIGXFSZ, SIG_DFL);  // the tool must deal with the limit itself
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -44,7 +44,7 @@ struct RunOptions {
     std::string cwd;                         // the working folder; empty: the test's own
     std::vector<std::string> prefix;         // a wrapper command to run it through, e.g. setpriv
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in bytes
-    bool ignore_sigxfsz = false;             // start with SIGXFSZ ignored
+    rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS in bytes
     int timeout_seconds = 60;                // killed after this long
     std::string binary;                      // the tool; empty: the one this build made
 };
@@ -72,6 +72,9 @@ std::string tool_path();
 
 // Gives the full path of `program` on PATH, or "" when there is none.
 std::string find_program(const std::string& program);
+
+// Gives the path of strace when it is installed and allowed to trace here, else "".
+std::string usable_strace();
 
 // Runs a shell command; gives its exit status.
 int shell(const std::string& command);
