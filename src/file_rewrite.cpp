@@ -198,7 +198,7 @@ class TempFile {
             fd_.reset(fd);
             if (::fstat(fd_.get(), &identity_) != 0) {
                 const int error = errno;
-                fd_.reset();
+                fd_.reset();  // unknown identity: left for the next run to clear as a leftover
                 return Failure{FailureKind::OpenTemp, error, path_, {}};
             }
             if (const int error = lock_exclusive(fd_.get())) {
