@@ -3,15 +3,14 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 namespace linemorph {
 
@@ -50,55 +49,83 @@ bool path_names(const std::string& path, const struct stat& expected) {
     return ::lstat(path.c_str(), &now) == 0 && same_file(now, expected);
 }
 
-// Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
-int write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (written == 0) {
-            return EIO;  // no progress and no error: never loop forever
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
-}
-
-// Collects output into one block and writes it in large writes.
-class OutputBuffer {
+// Writes a rewritten stream to a file: the kept runs straight from the read buffer and each
+// changed line's parts, gathered into one writev per buffer (or per kMaxPieces pieces).
+class GatherWriter final : public RewriteSink {
   public:
-    OutputBuffer(int fd, std::size_t capacity) : fd_(fd), buffer_(capacity) {}
+    explicit GatherWriter(int fd) : fd_(fd) {}
 
-    // Gives 0 or the error number of the failed write.
-    int append(std::string_view bytes) {
-        if (bytes.size() > buffer_.size() - used_) {
-            if (const int error = flush()) {
+    int keep(std::string_view lines) override { return add(lines); }
+
+    int change(std::string_view /*line*/, const LineOutput& output) override {
+        for (std::size_t i = 0; i < output.count; ++i) {
+            if (const int error = add(output.parts[i])) {
                 return error;
             }
-            if (bytes.size() >= buffer_.size()) {
-                return write_all(fd_, bytes);
-            }
         }
-        std::memcpy(buffer_.data() + used_, bytes.data(), bytes.size());
-        used_ += bytes.size();
         return 0;
     }
 
-    // Gives 0 or the error number of the failed write.
-    int flush() {
-        const int error = write_all(fd_, std::string_view(buffer_.data(), used_));
-        used_ = 0;
-        return error;
-    }
+    int release() override { return flush(); }
 
   private:
+    static constexpr int kMaxPieces = 128;  // well within IOV_MAX everywhere
+
+    int add(std::string_view bytes) {
+        if (bytes.empty()) {
+            return 0;
+        }
+        if (count_ > 0) {
+            // Bytes that follow the last piece in memory extend it: the piece then covers
+            // exactly both, so a run of kept and unchanged lines stays one piece.
+            iovec& last = pieces_[count_ - 1];
+            if (static_cast<const char*>(last.iov_base) + last.iov_len == bytes.data()) {
+                last.iov_len += bytes.size();
+                return 0;
+            }
+        }
+        if (count_ == kMaxPieces) {
+            if (const int error = flush()) {
+                return error;
+            }
+        }
+        pieces_[count_++] = {const_cast<char*>(bytes.data()), bytes.size()};
+        return 0;
+    }
+
+    // Writes every gathered piece, going on after short writes; gives 0 or the error number.
+    int flush() {
+        iovec* next = pieces_.data();
+        int left = count_;
+        count_ = 0;
+        while (left > 0) {
+            const ssize_t written = ::writev(fd_, next, left);
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return errno;
+            }
+            if (written == 0) {
+                return EIO;  // no progress and no error: never loop forever
+            }
+            auto rest = static_cast<std::size_t>(written);
+            while (left > 0 && rest >= next->iov_len) {
+                rest -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char*>(next->iov_base) + rest;
+                next->iov_len -= rest;
+            }
+        }
+        return 0;
+    }
+
     int fd_;
-    std::vector<char> buffer_;
-    std::size_t used_ = 0;
+    std::array<iovec, kMaxPieces> pieces_{};
+    int count_ = 0;
 };
 
 int lock_exclusive(int fd) {
@@ -272,77 +299,8 @@ std::string system_text(int error) {
 
 std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size) {
-    block_size = std::max<std::size_t>(block_size, 1);
-    std::vector<char> buffer(block_size);
-    OutputBuffer out(out_fd, block_size);
-    // buffer[begin, end) holds bytes read but not yet handled; [begin, scanned) holds no line feed.
-    std::size_t begin = 0;
-    std::size_t scanned = 0;
-    std::size_t end = 0;
-    bool at_end = false;
-
-    const auto emit = [&](std::size_t stop) -> int {
-        const LineOutput output =
-            rewrite_line(std::string_view(buffer.data() + begin, stop - begin), rule);
-        for (std::size_t i = 0; i < output.count; ++i) {
-            if (const int error = out.append(output.parts[i])) {
-                return error;
-            }
-        }
-        begin = stop;
-        scanned = stop;
-        return 0;
-    };
-
-    for (;;) {
-        const void* feed = std::memchr(buffer.data() + scanned, '\n', end - scanned);
-        if (feed != nullptr) {
-            const auto stop =
-                static_cast<std::size_t>(static_cast<const char*>(feed) - buffer.data()) + 1;
-            if (const int error = emit(stop)) {
-                return StreamFailure{StreamFailure::Side::Write, error};
-            }
-            continue;
-        }
-        scanned = end;
-        if (at_end) {
-            break;
-        }
-        // Keep the unfinished line at the front; grow only when it fills the whole buffer.
-        if (begin > 0) {
-            std::memmove(buffer.data(), buffer.data() + begin, end - begin);
-            end -= begin;
-            scanned -= begin;
-            begin = 0;
-        }
-        if (end == buffer.size()) {
-            try {
-                buffer.resize(buffer.size() * 2);
-            } catch (const std::bad_alloc&) {
-                return StreamFailure{StreamFailure::Side::Read, ENOMEM};  // a line too long to hold
-            }
-        }
-        const ssize_t got = ::read(in_fd, buffer.data() + end, buffer.size() - end);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return StreamFailure{StreamFailure::Side::Read, errno};
-        }
-        if (got == 0) {
-            at_end = true;
-        }
-        end += static_cast<std::size_t>(got);
-    }
-    if (begin < end) {  // the last line, without a line feed
-        if (const int error = emit(end)) {
-            return StreamFailure{StreamFailure::Side::Write, error};
-        }
-    }
-    if (const int error = out.flush()) {
-        return StreamFailure{StreamFailure::Side::Write, error};
-    }
-    return std::nullopt;
+    GatherWriter out(out_fd);
+    return rewrite_lines(in_fd, rule, block_size, out);
 }
 
 namespace {

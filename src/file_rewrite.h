@@ -8,6 +8,7 @@
 #include <string>
 
 #include "line_rewriter.h"
+#include "stream_rewrite.h"
 
 namespace linemorph {
 
@@ -44,22 +45,13 @@ struct Failure {
     std::string target;  // the rename's target, for FailureKind::Rename
 };
 
-// Which side of a stream rewrite failed, with the system's error number.
-struct StreamFailure {
-    enum class Side { Read, Write } side;
-    int error;
-};
-
-// The size of the blocks the input is read in and the output is written in.
-constexpr std::size_t kDefaultBlockSize = 64 * 1024;
-
 // Rewrites the file at `input_path` in place under `rule`; gives nothing on success. On any
 // failure before the rename, the input is untouched and the temporary file is gone.
 std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
                                     std::size_t block_size = kDefaultBlockSize);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
-// and writing in blocks of `block_size` bytes (a line longer than that is still handled whole).
+// in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
 std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size = kDefaultBlockSize);
 

@@ -7,9 +7,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <string>
 #include <tuple>
 
+#include "reference_rewriter.h"
 #include "rewrite_cases.h"
 #include "support.h"
 
@@ -113,6 +115,55 @@ TEST_P(DriverTest, EmptyFileStaysEmpty) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes));
+
+// Random files and arguments over a small alphabet, at random block sizes: lines, occurrences and
+// search strings holding line feeds fall across block boundaries in every way, and the driver
+// must give what rewriting each line on its own gives.
+TEST(RewriteStream, AgreesWithLineByLineReference) {
+    std::mt19937 random(20261210);
+    const auto text = [&](std::size_t max_length) {
+        static constexpr char kAlphabet[] = {'a', 'b', '\n', 'a', '\r'};
+        std::string t(random() % (max_length + 1), ' ');
+        for (char& c : t) {
+            c = kAlphabet[random() % 5];
+        }
+        return t;
+    };
+    static constexpr char kKinds[] = {'+', '-', '{', '}', 'a'};
+    TempDir dir;
+    const std::string in_path = dir / "in";
+    const std::string out_path = dir / "out";
+    for (int round = 0; round < 3000; ++round) {
+        const std::string content = text(200);
+        std::vector<std::string> args{text(4), text(3)};
+        if (args[0].empty()) {
+            args[0] = "a";
+        }
+        const std::size_t conditions = random() % 3;
+        for (std::size_t i = 0; i < conditions; ++i) {
+            std::string condition = text(2);
+            condition.insert(condition.begin(), kKinds[random() % 5]);
+            args.push_back(condition);
+        }
+        const std::size_t block = 1 + random() % 40;
+        const bool wholeline = random() % 2 == 0;
+        write_file(in_path, content);
+        const int in = ::open(in_path.c_str(), O_RDONLY);
+        const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(in, 0);
+        ASSERT_GE(out, 0);
+        const auto failure = rewrite_stream(
+            in, out, testing::make_rule(args, wholeline ? LineMode::WholeLine : LineMode::Partial),
+            block);
+        ::close(in);
+        ::close(out);
+        ASSERT_FALSE(failure);
+        ASSERT_EQ(read_file(out_path), testing::reference_rewrite_file(content, args, wholeline))
+            << "content " << ::testing::PrintToString(content) << " args "
+            << ::testing::PrintToString(args) << " block " << block
+            << (wholeline ? " whole-line" : "");
+    }
+}
 
 TEST(RewriteStream, ReadErrorIsReportedAsRead) {
     TempDir dir;

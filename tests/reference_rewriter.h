@@ -59,6 +59,20 @@ inline std::string reference_rewrite(std::string_view line, const std::vector<st
     return std::string(line);
 }
 
+// Gives the output bytes of a whole file: `content` split after each line feed, each line
+// rewritten on its own by the reference above.
+inline std::string reference_rewrite_file(std::string_view content,
+                                          const std::vector<std::string>& args, bool wholeline) {
+    std::string out;
+    while (!content.empty()) {
+        const std::size_t feed = content.find('\n');
+        const std::size_t length = feed == std::string_view::npos ? content.size() : feed + 1;
+        out += reference_rewrite(content.substr(0, length), args, wholeline);
+        content.remove_prefix(length);
+    }
+    return out;
+}
+
 }  // namespace linemorph::testing
 
 #endif
