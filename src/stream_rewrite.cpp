@@ -8,6 +8,8 @@
 #include <cstring>
 #include <limits>
 
+#include "byte_search.h"
+
 namespace linemorph {
 
 namespace {
@@ -69,6 +71,7 @@ std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::siz
     // A line holds a line feed only as its last byte, so a search string with one anywhere else
     // never occurs in a line (nor does an empty one, by the rewriter's rule): all lines are kept.
     const bool can_occur = !needle.empty() && needle.find('\n') >= needle.size() - 1;
+    const ByteFinder finder(needle);
 
     // In the buffer, [done, end) is read but not yet handed on, and starts a line; [done, clean)
     // holds no line feed; no occurrence starts in [done, search_from).
@@ -85,12 +88,12 @@ std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::siz
         };
         bool line_unfinished = false;
         while (can_occur && end - search_from >= needle.size()) {
-            const void* hit =
-                ::memmem(base + search_from, end - search_from, needle.data(), needle.size());
-            if (hit == nullptr) {
+            const std::size_t found =
+                finder.find(std::string_view(base + search_from, end - search_from));
+            if (found == std::string_view::npos) {
                 break;
             }
-            const auto at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+            const std::size_t at = search_from + found;
             const std::size_t start = line_start(base, done, clean, at);
             const std::size_t feed_from = std::max(at, clean);
             const void* feed = std::memchr(base + feed_from, '\n', end - feed_from);

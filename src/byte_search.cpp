@@ -1,0 +1,103 @@
+#include "byte_search.h"
+
+#include <array>
+#include <cstring>
+
+namespace linemorph {
+
+namespace {
+
+// How common a byte is in source code and prose, from 0 (rare) to 255: a rough ranking is all
+// the choice of byte needs.
+constexpr std::array<unsigned char, 256> make_commonness() {
+    std::array<unsigned char, 256> rank{};
+    for (int c = 0; c < 256; ++c) {
+        rank[c] = 40;  // control bytes and bytes above 127
+    }
+    for (int c = '!'; c <= '~'; ++c) {
+        rank[c] = 100;  // punctuation
+    }
+    for (int c = 'A'; c <= 'Z'; ++c) {
+        rank[c] = 120;
+    }
+    for (const char c : std::string_view("ETAOINSRCLDP")) {
+        rank[static_cast<unsigned char>(c)] = 140;
+    }
+    for (int c = '0'; c <= '9'; ++c) {
+        rank[c] = 160;
+    }
+    for (const char c : std::string_view("()[]{};,._=*/-+\"'<>:&#")) {
+        rank[static_cast<unsigned char>(c)] = 180;
+    }
+    for (int c = 'a'; c <= 'z'; ++c) {
+        rank[c] = 200;
+    }
+    for (const char c : std::string_view("bcdfgmpuwy")) {
+        rank[static_cast<unsigned char>(c)] = 215;
+    }
+    for (const char c : std::string_view("acdhilnorst")) {
+        rank[static_cast<unsigned char>(c)] = 230;
+    }
+    for (const char c : std::string_view("eaiot")) {
+        rank[static_cast<unsigned char>(c)] = 240;
+    }
+    rank[static_cast<unsigned char>('e')] = 245;
+    rank[static_cast<unsigned char>('\t')] = 200;
+    rank[static_cast<unsigned char>('\n')] = 250;
+    rank[static_cast<unsigned char>(' ')] = 255;
+    return rank;
+}
+
+constexpr std::array<unsigned char, 256> kCommonness = make_commonness();
+
+// After this many candidates that were not occurrences, a block where they come more often than
+// one per kMinBytesPerCandidate bytes is searched by memmem instead.
+constexpr std::size_t kCandidateAllowance = 16;
+constexpr std::size_t kMinBytesPerCandidate = 256;
+
+}  // namespace
+
+ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
+    for (std::size_t i = 1; i < needle_.size(); ++i) {
+        if (kCommonness[static_cast<unsigned char>(needle_[i])] <
+            kCommonness[static_cast<unsigned char>(needle_[rare_index_])]) {
+            rare_index_ = i;
+        }
+    }
+}
+
+std::size_t ByteFinder::find(std::string_view haystack) const {
+    const std::size_t size = needle_.size();
+    if (size == 0 || size > haystack.size()) {
+        return std::string_view::npos;
+    }
+    const char* const begin = haystack.data();
+    const char rare = needle_[rare_index_];
+    // Candidates for the rare byte lie in [next, last]: where a whole occurrence still fits.
+    const char* next = begin + rare_index_;
+    const char* const last = begin + (haystack.size() - size) + rare_index_;
+    std::size_t misses = 0;
+    while (next <= last) {
+        const void* found = std::memchr(next, rare, static_cast<std::size_t>(last - next) + 1);
+        if (found == nullptr) {
+            return std::string_view::npos;
+        }
+        const char* const start = static_cast<const char*>(found) - rare_index_;
+        if (std::memcmp(start, needle_.data(), size) == 0) {
+            return static_cast<std::size_t>(start - begin);
+        }
+        next = static_cast<const char*>(found) + 1;
+        if (++misses > kCandidateAllowance &&
+            static_cast<std::size_t>(next - begin) < misses * kMinBytesPerCandidate) {
+            const char* const from = start + 1;
+            const void* hit =
+                ::memmem(from, haystack.size() - static_cast<std::size_t>(from - begin),
+                         needle_.data(), size);
+            return hit == nullptr ? std::string_view::npos
+                                  : static_cast<std::size_t>(static_cast<const char*>(hit) - begin);
+        }
+    }
+    return std::string_view::npos;
+}
+
+}  // namespace linemorph
