@@ -53,7 +53,8 @@ time_commands() {  # name fixture command...
     local name=$1 fixture=$2
     shift 2
     hyperfine --style basic --runs "$runs" --warmup 1 --export-json "$name.json" \
-        --prepare "cp $fixture work && rm -f copy && sync" "$@" >/dev/null
+        --prepare "cp $fixture work && rm -f copy && sync" "$@" >/dev/null 2>"$name.log" ||
+        { cat "$name.log" >&2; exit 1; }
 }
 
 # Gives the median of the command at index $2 in hyperfine's results $1.json.
@@ -130,7 +131,8 @@ echo "== 4. one_line.c: start-up cost"
 hyperfine --style basic --runs $((runs * 10)) --warmup 5 -N --export-json startup.json \
     --prepare "cp one_line.c work" \
     "cp $work/one_line.c $work/copy" \
-    "$tool --input=$work/work OLD_NAME NEW_NAME" >/dev/null
+    "$tool --input=$work/work OLD_NAME NEW_NAME" >/dev/null 2>startup.log ||
+    { cat startup.log >&2; exit 1; }
 cp_time=$(median startup 0)
 lm_time=$(median startup 1)
 printf '  %-28s %8s s\n' "cp" "$cp_time" "linemorph" "$lm_time"
