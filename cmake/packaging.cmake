@@ -4,11 +4,13 @@ set(CPACK_PACKAGE_NAME linemorph)
 set(CPACK_PACKAGE_VENDOR "linemorph developers")
 set(CPACK_PACKAGE_CONTACT "linemorph developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION "\
-linemorph rewrites one text file in place: on every line that holds a search string and meets \
-position conditions (texts present, absent, before or after the occurrence), it replaces the \
-first occurrence or the whole line. Strings are literal, and the file is replaced only once its \
-new version is complete.")
+# The .deb's long description; its lines stay short, as dpkg shows them as they are.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "linemorph rewrites one text file in place. On every line that holds a"
+    "search string and meets position conditions (texts present, absent,"
+    "before or after the occurrence), it replaces the first occurrence or the"
+    "whole line. Strings are literal, and the file is replaced only once its"
+    "new version is complete.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_STRIP_FILES ON)
