@@ -21,14 +21,19 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "linemorph developers")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The dependencies come from the libraries the binary links (libc6, and libstdc++6 or libc++1)
-# where dpkg-shlibdeps can find them; otherwise from the usual toolchain's.
+# The dependencies come from the libraries the binary links, where dpkg-shlibdeps can find them;
+# otherwise they are named here: GCC builds link the C++ runtime in, clang builds with libc++ use
+# LLVM's shared one.
 find_program(LINEMORPH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(LINEMORPH_DPKG_SHLIBDEPS)
 if(LINEMORPH_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+elseif(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+elseif(CMAKE_CXX_FLAGS MATCHES "-stdlib=libc\\+\\+")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libc++1, libc++abi1")
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
 endif()
 
 include(CPack)
