@@ -25,6 +25,7 @@ constexpr std::string_view kUsage =
 
 constexpr std::string_view kInputOption = "--input=";
 constexpr std::string_view kWholelineOption = "--wholeline";
+constexpr std::string_view kDryrunOption = "--dryrun";
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -44,6 +45,8 @@ OptionScan parse_options(int argc, const char* const* argv) {
             scan.settings.input_path = std::string(arg.substr(kInputOption.size()));
         } else if (starts_with(arg, kWholelineOption)) {
             scan.settings.wholeline_mode = LineMode::WholeLine;
+        } else if (starts_with(arg, kDryrunOption)) {
+            scan.settings.run_mode = RunMode::DryRun;
         } else {
             scan.recognised = false;
             break;

@@ -10,10 +10,14 @@
 
 namespace linemorph {
 
+// Whether a run edits the file or only shows, as a unified diff, the edit it would make.
+enum class RunMode { InPlace, DryRun };
+
 // The settings the leading options fill.
 struct Settings {
     std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
+    RunMode run_mode = RunMode::InPlace;          // DryRun once any --dryrun... is given
 };
 
 // The result of the option scan.

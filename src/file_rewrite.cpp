@@ -351,21 +351,31 @@ std::optional<Failure> open_input(const std::string& path, UniqueFd& input, stru
 
 }  // namespace
 
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size) {
-    struct stat status {};
-    if (::stat(input_path.c_str(), &status) != 0) {
-        return Failure{FailureKind::StatInput, errno, input_path, {}};
+std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status) {
+    if (::stat(path.c_str(), &status) != 0) {
+        return Failure{FailureKind::StatInput, errno, path, {}};
     }
     // Only regular files are edited; anything else is turned away before it is opened, since
     // opening a device can have effects of its own.
     if (!S_ISREG(status.st_mode)) {
-        return Failure{FailureKind::NotRegular, 0, input_path, {}};
+        return Failure{FailureKind::NotRegular, 0, path, {}};
     }
     UniqueFd input;
-    if (auto failure = open_input(input_path, input, status)) {
+    if (auto failure = open_input(path, input, status)) {
         return failure;
     }
+    fd = input.release();
+    return std::nullopt;
+}
+
+std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
+                                    std::size_t block_size) {
+    struct stat status {};
+    int input_fd = -1;
+    if (auto failure = open_regular_input(input_path, input_fd, status)) {
+        return failure;
+    }
+    UniqueFd input(input_fd);
     TempFile temp(input_path + ".tmp");
     if (auto failure = temp.create()) {
         return failure;
@@ -401,6 +411,7 @@ ExitStatus exit_status(FailureKind kind) {
         case FailureKind::OpenTemp:
         case FailureKind::WriteTemp:
         case FailureKind::TempReplaced:
+        case FailureKind::WriteOutput:
             return ExitStatus::OutputFailed;
         case FailureKind::Rename:
             return ExitStatus::RenameFailed;
@@ -425,6 +436,8 @@ std::string failure_message(const Failure& failure) {
             return "Error: Cannot read " + path + " (" + system_text(failure.error) + ")\n";
         case FailureKind::WriteTemp:
             return "Error: Cannot write " + path + " (" + system_text(failure.error) + ")\n";
+        case FailureKind::WriteOutput:
+            return "Error: Cannot write standard output (" + system_text(failure.error) + ")\n";
         case FailureKind::TempReplaced:
             return "Error: " + path + " was replaced by another process; the input is unchanged\n";
         case FailureKind::Rename:

@@ -3,6 +3,8 @@
 #ifndef LINEMORPH_FILE_REWRITE_H
 #define LINEMORPH_FILE_REWRITE_H
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -20,7 +22,8 @@ enum class ExitStatus : int {
     StatFailed = 3,    // the input's status could not be taken (missing, path too long, ...)
     InputFailed = 4,   // the input could not be opened or read, or is not a regular file
     ModeFailed = 5,    // the new file's owner or mode could not be set
-    OutputFailed = 6,  // the temporary file could not be created, written, synced or closed
+    OutputFailed = 6,  // the temporary file could not be created, written, synced or closed,
+                       // or a dry run's diff could not be written
 };
 
 // What went wrong in a rewrite.
@@ -34,6 +37,7 @@ enum class FailureKind {
     TempReplaced,  // the temporary path no longer names the file this run wrote
     Rename,        // renaming the temporary file onto the input failed
     SetMode,       // giving the new file the input's owner or mode failed
+    WriteOutput,   // writing standard output failed (a dry run's diff)
 };
 
 // A failed rewrite: its kind, the system's error number (0 when none applies), and the paths the
@@ -49,6 +53,11 @@ struct Failure {
 // failure before the rename, the input is untouched and the temporary file is gone.
 std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
                                     std::size_t block_size = kDefaultBlockSize);
+
+// Takes the status of the input at `path`, makes sure it is a regular file and opens it for
+// reading, with the checks and failures of a real run; on success `fd` is the open input (the
+// caller closes it) and `status` its status.
+std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
 // in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.

@@ -1,9 +1,12 @@
 // linemorph: edits one text file in place, line by line.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <string>
 
 #include "cli.h"
+#include "dry_run.h"
 #include "file_rewrite.h"
 #include "line_rewriter.h"
 
@@ -27,7 +30,10 @@ int main(int argc, char** argv) {
 
     const auto args = positional_arguments(argc, argv, scan.first_positional);
     const Rule rule{args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode};
-    if (const auto failure = rewrite_file(scan.settings.input_path, rule)) {
+    const auto failure = scan.settings.run_mode == RunMode::DryRun
+                             ? preview_file(scan.settings.input_path, rule, STDOUT_FILENO)
+                             : rewrite_file(scan.settings.input_path, rule);
+    if (failure) {
         const std::string message = failure_message(*failure);
         std::fwrite(message.data(), 1, message.size(), stderr);
         return static_cast<int>(exit_status(failure->kind));
