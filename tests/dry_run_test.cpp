@@ -161,7 +161,7 @@ const Row kRows[] = {
     {"join_at_end_of_file", {"1\n", "X"}, "a\nb1\n"},
     {"join_then_unchanged_feed_only_line", {"1\n", "X"}, "a1\n\nb\n"},
     {"join_every_line", {"\n", ""}, "a\nb\nc\nd\ne\n"},
-    {"join_into_changed_line", {"1\n", "X", "-q"}, "a1\nq1\nb1\nc\n"},
+    {"joins_back_to_back", {"1\n", "X", "-q"}, "a1\nq1\nb1\nc\n"},
     {"crlf_joined", {"\r\n", ","}, "a\r\nb\r\nc\r\n"},
     // A replacement holding line feeds makes several new lines of one old one.
     {"split_one_line_into_three", {"foo", "1\n2\n3"}, "x\na foo b\ny\n"},
