@@ -51,7 +51,9 @@ constexpr std::array<unsigned char, 256> make_commonness() {
 constexpr std::array<unsigned char, 256> kCommonness = make_commonness();
 
 // After this many candidates that were not occurrences, a block where they come more often than
-// one per kMinBytesPerCandidate bytes is searched by memmem instead.
+// one per kMinBytesPerCandidate bytes plus the needle's length is searched by memmem instead:
+// confirming a candidate can cost up to the needle's length, and memmem's cost never grows
+// with it.
 constexpr std::size_t kCandidateAllowance = 16;
 constexpr std::size_t kMinBytesPerCandidate = 256;
 
@@ -88,7 +90,7 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
         }
         next = static_cast<const char*>(found) + 1;
         if (++misses > kCandidateAllowance &&
-            static_cast<std::size_t>(next - begin) < misses * kMinBytesPerCandidate) {
+            static_cast<std::size_t>(next - begin) < misses * (kMinBytesPerCandidate + size)) {
             const char* const from = start + 1;
             const void* hit =
                 ::memmem(from, haystack.size() - static_cast<std::size_t>(from - begin),

@@ -1,8 +1,26 @@
 #include "line_rewriter.h"
 
+#include <cstring>
+
 namespace linemorph {
 
 namespace {
+
+// Gives where `text` first starts in `line` at or after `from`, or npos; an empty text starts at
+// `from`. Linear in the line's length whatever the text (memmem searches in linear time), where
+// a plain first-byte-then-compare search costs the line's length times the text's on a long line
+// of near misses.
+std::size_t find(std::string_view line, std::string_view text, std::size_t from = 0) {
+    if (from > line.size()) {
+        return std::string_view::npos;
+    }
+    if (text.empty()) {
+        return from;
+    }
+    const void* hit = ::memmem(line.data() + from, line.size() - from, text.data(), text.size());
+    return hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - line.data());
+}
 
 constexpr std::string_view kLineFeed = "\n";
 
@@ -66,12 +84,13 @@ Condition parse_condition(std::string_view condition) {
 
 bool test_condition(std::string_view line, std::size_t occurrence, std::string_view condition) {
     const Condition parsed = parse_condition(condition);
-    return passes(parsed.kind, line.find(parsed.text), occurrence);
+    return passes(parsed.kind, find(line, parsed.text), occurrence);
 }
 
 LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     // An empty search string matches nothing (the command line refuses it before any file work).
-    const std::size_t first = rule.search.empty() ? std::string_view::npos : line.find(rule.search);
+    const std::size_t first =
+        rule.search.empty() ? std::string_view::npos : find(line, rule.search);
     if (first == std::string_view::npos) {
         return unchanged(line);
     }
@@ -83,7 +102,7 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     std::size_t occurrence = first;
     for (const std::string_view argument : rule.conditions) {
         const Condition condition = parse_condition(argument);
-        const std::size_t at = line.find(condition.text);
+        const std::size_t at = find(line, condition.text);
         if (passes(condition.kind, at, occurrence)) {
             continue;
         }
@@ -93,7 +112,7 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
         if (condition.kind != ConditionKind::Before || at == std::string_view::npos) {
             return unchanged(line);
         }
-        occurrence = line.find(rule.search, at);
+        occurrence = find(line, rule.search, at);
         if (occurrence == std::string_view::npos) {
             return unchanged(line);
         }

@@ -92,6 +92,14 @@ TEST(RewriteLine, LongLinesWithManyOccurrences) {
     EXPECT_EQ(out({"a", "X", "}ab", "{ab"}), "X\n");  // "}ab" passed first, not tested again
     EXPECT_EQ(out({"aa", "X", "{ab"}), line);         // no "aa" starts at or after "ab"
     EXPECT_EQ(out({"a", "X", "{ab", "}b", "-c"}), "X\n");
+    // Long search and condition texts that nearly match at every byte: a search that compares
+    // the whole text at each position would take the line's length times the text's.
+    const std::string near = std::string(100000, 'a');
+    EXPECT_EQ(out({near + "b", "X"}), "X\n");
+    EXPECT_EQ(out({near + "c", "X"}), line);
+    EXPECT_EQ(out({"b", "X", "+" + near + "c"}), line);
+    EXPECT_EQ(out({"b", "X", "}" + near + "b"}), line);
+    EXPECT_EQ(out({"b", "X", "{" + near + "b"}), "X\n");
 }
 
 TEST(ParseCondition, KindAndTextByFirstByte) {
