@@ -18,16 +18,25 @@ namespace linemorph {
 // Opens the file at `input_path` with the checks and failures of a real run, then writes to
 // `out_fd` the unified diff of the edit `rule` would make, with both headers naming `input_path`;
 // writes nothing when no line would change. Creates, changes and removes nothing. A failed write
-// to `out_fd` is a FailureKind::WriteOutput.
+// to `out_fd` is a FailureKind::WriteOutput. When `out_fd` is the input itself (`>> input`), it
+// fails with FailureKind::WriteToInput before reading, since the diff would grow the file it is
+// reading without end.
 std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
                                     std::size_t block_size = kDefaultBlockSize);
 
+// The bytes of lines a dry run holds back at most while it gathers a hunk. A hunk that would hold
+// more is written as soon as it reaches this size, cut where it stands: with no context lines
+// after its last change (and so none before its first), the rest of the change going on in the
+// next hunk, right after it. Hunks that stay below this size are exactly those of diff -u.
+constexpr std::size_t kHunkBound = 1 << 20;
+
 // Reads `in_fd` to its end and writes to `out_fd` the unified diff of the edit `rule` would make,
-// with both headers naming `label`; nothing when no line would change. Memory holds the lines
-// of one hunk and its context, never the whole input.
+// with both headers naming `label`; nothing when no line would change. Memory holds about twice
+// `hunk_bound` bytes and the longest line, never the whole input: see kHunkBound.
 std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_view label,
                                             const Rule& rule,
-                                            std::size_t block_size = kDefaultBlockSize);
+                                            std::size_t block_size = kDefaultBlockSize,
+                                            std::size_t hunk_bound = kHunkBound);
 
 // Gives `path` as a diff header shows it: as it is, or, when it holds a space, a double quote, a
 // backslash or a byte that is not printable ASCII, in double quotes with C escapes, as GNU diff

@@ -412,6 +412,7 @@ ExitStatus exit_status(FailureKind kind) {
         case FailureKind::WriteTemp:
         case FailureKind::TempReplaced:
         case FailureKind::WriteOutput:
+        case FailureKind::WriteToInput:
             return ExitStatus::OutputFailed;
         case FailureKind::Rename:
             return ExitStatus::RenameFailed;
@@ -438,6 +439,8 @@ std::string failure_message(const Failure& failure) {
             return "Error: Cannot write " + path + " (" + system_text(failure.error) + ")\n";
         case FailureKind::WriteOutput:
             return "Error: Cannot write standard output (" + system_text(failure.error) + ")\n";
+        case FailureKind::WriteToInput:
+            return "Error: standard output is " + path + " itself\n";
         case FailureKind::TempReplaced:
             return "Error: " + path + " was replaced by another process; the input is unchanged\n";
         case FailureKind::Rename:

@@ -23,7 +23,7 @@ enum class ExitStatus : int {
     InputFailed = 4,   // the input could not be opened or read, or is not a regular file
     ModeFailed = 5,    // the new file's owner or mode could not be set
     OutputFailed = 6,  // the temporary file could not be created, written, synced or closed,
-                       // or a dry run's diff could not be written
+                       // or a dry run's diff could not be written or would go into its input
 };
 
 // What went wrong in a rewrite.
@@ -38,6 +38,7 @@ enum class FailureKind {
     Rename,        // renaming the temporary file onto the input failed
     SetMode,       // giving the new file the input's owner or mode failed
     WriteOutput,   // writing standard output failed (a dry run's diff)
+    WriteToInput,  // a dry run's standard output is the input itself
 };
 
 // A failed rewrite: its kind, the system's error number (0 when none applies), and the paths the

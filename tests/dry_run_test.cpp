@@ -16,6 +16,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "reference_rewriter.h"
@@ -110,8 +111,32 @@ std::string numbered_lines(int first, int last) {
 
 // Whether GNU diff -u finds the same hunks. Where the new lines repeat old ones, diff may pair
 // them differently (an equally short diff, or one that pairs lines across a join): then only
-// patch decides.
-enum class DiffU { Same, MayDiffer };
+// patch decides. A change of more than kHunkBound bytes is cut into several hunks, each of a
+// bounded size, where diff -u writes one.
+enum class DiffU { Same, MayDiffer, Cut };
+
+// Gives the length of each hunk of a unified diff, its header line included.
+std::vector<std::size_t> hunk_lengths(const std::string& diff) {
+    std::vector<std::size_t> starts;
+    for (std::size_t at = diff.find("\n@@ -"); at != std::string::npos;
+         at = diff.find("\n@@ -", at + 1)) {
+        starts.push_back(at + 1);
+    }
+    std::vector<std::size_t> lengths;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        lengths.push_back((i + 1 < starts.size() ? starts[i + 1] : diff.size()) - starts[i]);
+    }
+    return lengths;
+}
+
+std::string repeated(std::string_view text, std::size_t times) {
+    std::string all;
+    all.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        all += text;
+    }
+    return all;
+}
 
 // One dry run on the file "f": the arguments after "--input=f --dryrun" and the file's content.
 struct Row {
@@ -126,6 +151,8 @@ void PrintTo(const Row& row, std::ostream* os) {
 }
 
 const std::string kTwenty = numbered_lines(1, 20);
+// A million short lines: a change to all of them is a hunk of several times kHunkBound.
+const std::string kMillion = repeated("abc\n", 1000000);
 
 const Row kRows[] = {
     {"middle_of_a_file", {"line 10\n", "ten\n"}, kTwenty},
@@ -177,6 +204,12 @@ const Row kRows[] = {
     {"same_line_in_wholeline_mode", {"--wholeline", "line 3", "line 3"}, kTwenty},
     {"same_bytes_through_a_join", {"1\n", "1\n"}, "a1\nb\n"},
     {"empty_file", {"a", "b"}, ""},
+    // Changes too large for one hunk: cut into hunks that patch applies one right after another.
+    {"every_line_of_a_big_file", {"abc", "X"}, kMillion, DiffU::Cut},
+    {"big_change_between_unchanged_lines", {"abc", "X"}, kTwenty + kMillion + kTwenty, DiffU::Cut},
+    {"every_line_of_a_big_file_joined", {"c\n", ""}, kMillion, DiffU::Cut},
+    {"big_file_joined_in_pairs", {"1\n", ""}, repeated("a1\nb\n", 500000), DiffU::Cut},
+    {"every_feed_of_a_big_file_doubled", {"\n", "\n\n"}, kMillion, DiffU::Cut},
 };
 
 class DryRunTest : public ::testing::TestWithParam<Row> {};
@@ -209,6 +242,12 @@ TEST_P(DryRunTest, PatchMakesWhatTheRealRunMakes) {
     if (row.diff_u == DiffU::Same) {
         const std::size_t second = dry.out.find('\n', dry.out.find('\n') + 1);
         EXPECT_EQ(dry.out.substr(second + 1), diff_u_hunks(row.before, after));
+    }
+    if (row.diff_u == DiffU::Cut) {
+        // Each hunk holds at most about kHunkBound bytes of lines, each line with its mark.
+        const std::vector<std::size_t> lengths = hunk_lengths(dry.out);
+        EXPECT_GE(lengths.size(), 2u);
+        EXPECT_LE(*std::max_element(lengths.begin(), lengths.end()), 3 * kHunkBound);
     }
 }
 
@@ -407,35 +446,107 @@ TEST(DryRun, StandardOutputThatCannotBeWritten) {
     EXPECT_EQ(folder_state(dir), untouched);
 }
 
-// Memory holds a hunk and its context, not the file: a file larger than the address space
-// allowed is previewed.
+// Memory holds a bounded part of a hunk, its context and the longest line, not the file: a file
+// larger than the address space allowed is previewed, however much of it changes.
 TEST(DryRun, MemoryDoesNotGrowWithTheFile) {
 #ifdef LINEMORPH_ADDRESS_SANITIZER
     GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's own reservations";
 #endif
-    TempDir dir;
-    std::string content;
+    std::string marked;
     const std::string line = "an ordinary line of text, long enough to fill the file\n";
-    content.reserve(96 << 20);
-    for (int i = 0; content.size() + line.size() < (96u << 20); ++i) {
-        content += i % 100000 == 50000 ? "a marked line\n" : line;
+    marked.reserve(96 << 20);
+    for (int i = 0; marked.size() + line.size() < (96u << 20); ++i) {
+        marked += i % 100000 == 50000 ? "a marked line\n" : line;
     }
-    write_file(dir / "f", content);
-    content.clear();
-    content.shrink_to_fit();
-    RunOptions options = in_folder(dir.path());
-    options.memory_limit = 64 << 20;
-    const RunResult result = run_tool({"--input=f", "--dryrun", "marked", "new"}, options);
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-    const std::string hunk = "@@ -49998,7 +49998,7 @@\n";
-    EXPECT_EQ(result.out.rfind("--- f\n+++ f\n" + hunk, 0), 0u) << result.out.substr(0, 200);
+    const std::string long_line = repeated("ab", 6 << 20) + "\n";
+    struct Case {
+        const char* name;
+        std::string content;
+        std::vector<std::string> args;
+        std::string begins;  // what the diff begins with, after its two header lines
+        std::string ends;    // what it ends with
+    };
+    const Case cases[] = {
+        {"few_lines_change",
+         std::move(marked),
+         {"marked", "new"},
+         "@@ -49998,7 +49998,7 @@\n",
+         " " + line},
+        {"every_line_changes", repeated("abc\n", 6 << 20), {"abc", "X"}, "@@ -1,", "+X\n"},
+        {"every_line_joins",
+         repeated("abc\n", 6 << 20),
+         {"c\n", ""},
+         "@@ -1,",
+         "abab\n\\ No newline at end of file\n"},
+        {"one_long_line_changes",
+         long_line,
+         {"ab", "X"},
+         "@@ -1 +1 @@\n-abab",
+         "+X" + long_line.substr(2)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir / "f", c.content);
+        RunOptions options = in_folder(dir.path());
+        options.memory_limit = 64 << 20;
+        std::vector<std::string> args{"--input=f", "--dryrun"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const RunResult result = run_tool(args, options);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out.rfind("--- f\n+++ f\n" + c.begins, 0), 0u)
+            << result.out.substr(0, 200);
+        EXPECT_GE(result.out.size(), c.ends.size());
+        EXPECT_EQ(result.out.compare(result.out.size() - std::min(result.out.size(), c.ends.size()),
+                                     std::string::npos, c.ends),
+                  0);
+    }
+}
+
+// A diff written into the input itself (`>> input`, or any other name of it) would be read back
+// as input and grow the file without end: the dry run refuses before reading, as cat does, and
+// the input stays as it was. A file-size limit stops a run that does not refuse.
+TEST(DryRun, RefusesToWriteIntoItsInput) {
+    struct Case {
+        const char* redirect;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {">> f", 6, "Error: standard output is f itself\n"},
+        {">> link", 6, "Error: standard output is f itself\n"},
+        {"1<> f", 6, "Error: standard output is f itself\n"},
+        {">> other", 0, ""},
+    };
+    // Hunks far apart, each written out as it ends: the diff of what the run reads back is
+    // longer again than what it has read.
+    const std::string content = repeated("abc\nx\nx\nx\nx\nx\nx\nx\n", 20000);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.redirect);
+        TempDir dir;
+        TempDir elsewhere;
+        write_file(dir / "f", content);
+        write_file(dir / "other", "");
+        ASSERT_EQ(::link((dir / "f").c_str(), (dir / "link").c_str()), 0);
+        const struct stat before = status_of(dir / "f");
+        const std::string err = elsewhere / "err";
+        EXPECT_EQ(shell("cd '" + dir.path() + "' && ulimit -f 20000 && '" + testing::tool_path() +
+                        "' --input=f --dryrun abc X " + c.redirect + " 2> '" + err + "'"),
+                  c.status);
+        EXPECT_EQ(read_file(err), c.err);
+        EXPECT_TRUE(read_file(dir / "f") == content);
+        const struct stat after = status_of(dir / "f");
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
 }
 
 // Random files and edits, with line feeds and carriage returns in the lines, the search string
 // and the replacement, through the diff at several block sizes (so lines straddle reads and the
-// read buffer is reused under the sink): the diff must not depend on the block size, must be
-// empty exactly when nothing changes, and patch must turn the file into the reference result.
+// read buffer is reused under the sink) and hunk bounds (so hunks are cut anywhere): the diff must
+// not depend on the block size, must be empty exactly when nothing changes, and patch must turn
+// the file into the reference result.
 TEST(DryRun, RandomEditsPatchExactly) {
     std::mt19937 random(20260601);
     const auto pick = [&](int low, int high) {
@@ -466,23 +577,27 @@ TEST(DryRun, RandomEditsPatchExactly) {
                      " " + ::testing::PrintToString(args) + (wholeline ? " wholeline" : ""));
 
         write_file(dir / "in", content);
-        std::vector<std::string> diffs;
-        for (const std::size_t block : {std::size_t{1}, std::size_t{7}, kDefaultBlockSize}) {
-            const int in = ::open((dir / "in").c_str(), O_RDONLY);
-            const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ASSERT_GE(in, 0);
-            ASSERT_GE(out, 0);
-            EXPECT_FALSE(preview_stream(in, out, "f", rule, block));
-            ::close(in);
-            ::close(out);
-            diffs.push_back(read_file(dir / "out"));
-        }
-        EXPECT_EQ(diffs[0], diffs[2]);
-        EXPECT_EQ(diffs[1], diffs[2]);
-        if (after == content) {
-            EXPECT_EQ(diffs[2], "");
-        } else {
-            expect_patch_gives(content, diffs[2], after);
+        std::set<std::string> checked;
+        for (const std::size_t bound : {std::size_t{1}, std::size_t{9}, kHunkBound}) {
+            SCOPED_TRACE("hunk bound " + std::to_string(bound));
+            std::vector<std::string> diffs;
+            for (const std::size_t block : {std::size_t{1}, std::size_t{7}, kDefaultBlockSize}) {
+                const int in = ::open((dir / "in").c_str(), O_RDONLY);
+                const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                ASSERT_GE(in, 0);
+                ASSERT_GE(out, 0);
+                EXPECT_FALSE(preview_stream(in, out, "f", rule, block, bound));
+                ::close(in);
+                ::close(out);
+                diffs.push_back(read_file(dir / "out"));
+            }
+            EXPECT_EQ(diffs[0], diffs[2]);
+            EXPECT_EQ(diffs[1], diffs[2]);
+            if (after == content) {
+                EXPECT_EQ(diffs[2], "");
+            } else if (checked.insert(diffs[2]).second) {
+                expect_patch_gives(content, diffs[2], after);
+            }
         }
     }
 }
