@@ -25,14 +25,15 @@ std::optional<Failure> preview_file(const std::string& input_path, const Rule& r
                                     std::size_t block_size = kDefaultBlockSize);
 
 // The bytes of lines a dry run holds back at most while it gathers a hunk. A hunk that would hold
-// more is written as soon as it reaches this size, cut where it stands: with no context lines
-// after its last change (and so none before its first), the rest of the change going on in the
-// next hunk, right after it. Hunks that stay below this size are exactly those of diff -u.
+// more is written when it reaches this size, cut where it stands, with less context or none on
+// either side of the cut; a change cut in two goes on in the next hunk, right after it. patch
+// applies such hunks exactly. Hunks that stay below this size are exactly those of diff -u.
 constexpr std::size_t kHunkBound = 1 << 20;
 
 // Reads `in_fd` to its end and writes to `out_fd` the unified diff of the edit `rule` would make,
-// with both headers naming `label`; nothing when no line would change. Memory holds about twice
-// `hunk_bound` bytes and the longest line, never the whole input: see kHunkBound.
+// with both headers naming `label`; nothing when no line would change. Hunks are cut at
+// `hunk_bound` bytes (see kHunkBound), so memory holds a few times that and the longest lines,
+// never the whole input.
 std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_view label,
                                             const Rule& rule,
                                             std::size_t block_size = kDefaultBlockSize,
