@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "signal_cleanup.h"
+
 namespace linemorph {
 
 namespace {
@@ -218,13 +220,15 @@ void sync_directory_of(const std::string& path) {
 
 // The temporary file of one run: created exclusively, private (0600) and locked for the whole
 // run. It either commits (owner, mode, sync, rename onto the input) or, when destroyed before
-// that, removes itself, but only while its path still names this run's file.
+// that, removes itself, but only while its path still names this run's file. While it is known by
+// its identity, a SIGINT, SIGTERM or SIGHUP removes it the same way.
 class TempFile {
   public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
     TempFile(const TempFile&) = delete;
     TempFile& operator=(const TempFile&) = delete;
     ~TempFile() {
+        disarm_signal_cleanup();
         if (fd_ && !committed_ && !kept_ && path_names(path_, identity_)) {
             ::unlink(path_.c_str());  // still locked: no other run can have taken the path
         }
@@ -237,23 +241,14 @@ class TempFile {
     std::optional<Failure> create() {
         constexpr int kAttempts = 16;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
-            const int fd =
-                ::open(path_.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-            if (fd < 0) {
-                if (errno != EEXIST) {
-                    return Failure{FailureKind::OpenTemp, errno, path_, {}};
-                }
-                if (const int error = clear_leftover(path_)) {
+            if (const int error = create_exclusive()) {
+                if (error != EEXIST) {
                     return Failure{FailureKind::OpenTemp, error, path_, {}};
                 }
+                if (const int cleared = clear_leftover(path_)) {
+                    return Failure{FailureKind::OpenTemp, cleared, path_, {}};
+                }
                 continue;
-            }
-            fd_.reset(fd);
-            if (::fstat(fd_.get(), &identity_) != 0) {
-                const int error = errno;
-                fd_.reset();  // unknown identity: left for the next run to clear as a leftover
-                return Failure{FailureKind::OpenTemp, error, path_, {}};
             }
             if (const int error = lock_exclusive(fd_.get())) {
                 return Failure{FailureKind::OpenTemp, error, path_, {}};
@@ -263,6 +258,7 @@ class TempFile {
             if (path_names(path_, identity_)) {
                 return std::nullopt;
             }
+            disarm_signal_cleanup();
             fd_.reset();
         }
         return Failure{FailureKind::OpenTemp, EEXIST, path_, {}};
@@ -301,9 +297,15 @@ class TempFile {
         if (!path_names(path_, identity_)) {
             return Failure{FailureKind::TempReplaced, 0, path_, {}};
         }
-        if (::rename(path_.c_str(), target.c_str()) != 0) {
+        // Once renamed, or kept after a failed rename, the file is no longer this run's to
+        // remove: a signal held back meanwhile ends the run only after the disarming.
+        CleanupSignalsHeld held;
+        const int renamed = ::rename(path_.c_str(), target.c_str());
+        const int error = errno;
+        disarm_signal_cleanup();
+        if (renamed != 0) {
             kept_ = true;  // it holds the whole result: leave it for the user
-            return Failure{FailureKind::Rename, errno, path_, target};
+            return Failure{FailureKind::Rename, error, path_, target};
         }
         committed_ = true;
         sync_directory_of(target);
@@ -311,6 +313,26 @@ class TempFile {
     }
 
   private:
+    // Creates the file exclusively, learns its identity and arms the signal cleanup for it;
+    // gives 0 or the error number (EEXIST: something is in the way).
+    int create_exclusive() {
+        // A signal between the creation and the arming would leave the file behind.
+        const CleanupSignalsHeld held;
+        const int fd = ::open(
+            path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return errno;
+        }
+        fd_.reset(fd);
+        if (::fstat(fd_.get(), &identity_) != 0) {
+            const int error = errno;
+            fd_.reset();  // unknown identity: left for the next run to clear as a leftover
+            return error;
+        }
+        arm_signal_cleanup(path_.c_str(), identity_.st_dev, identity_.st_ino);
+        return 0;
+    }
+
     std::string path_;
     UniqueFd fd_;
     struct stat identity_ {};

@@ -3,12 +3,14 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "cli.h"
 #include "dry_run.h"
 #include "file_rewrite.h"
 #include "line_rewriter.h"
+#include "signal_cleanup.h"
 
 int main(int argc, char** argv) {
     using namespace linemorph;
@@ -16,6 +18,11 @@ int main(int argc, char** argv) {
     // A file-size limit then ends a write with EFBIG, reported and cleaned up like any write
     // error, rather than killing the run and leaving its temporary file behind.
     std::signal(SIGXFSZ, SIG_IGN);
+    // SIGINT, SIGTERM and SIGHUP remove the temporary file before they end the run.
+    if (const int error = install_signal_cleanup()) {
+        std::fprintf(stderr, "Error: Cannot handle signals (%s)\n", std::strerror(error));
+        return static_cast<int>(ExitStatus::OutputFailed);
+    }
 
     const OptionScan scan = parse_options(argc, argv);
     if (!scan.recognised) {

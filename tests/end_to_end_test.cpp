@@ -619,43 +619,7 @@ TEST(Faults, RenameOntoMountPoint) {
     EXPECT_EQ(read_file(dir / "f.tmp"), "b a\n") << "the temporary file keeps the whole result";
 }
 
-// Faults that cannot be made for real here, injected into the system call with strace.
-TEST(Faults, InjectedModeAndSyncErrors) {
-    const std::string strace = testing::usable_strace();
-    if (strace.empty()) {
-        GTEST_SKIP() << "needs strace, allowed to trace, to inject system call errors";
-    }
-    struct Case {
-        const char* injection;
-        int status;
-        std::string err;
-    };
-    const Case cases[] = {
-        {"fchmod:error=EPERM", 5,
-         "ERROR: While attempting to set permissions on new file, system reported: '" +
-             system_text(EPERM) + "'\n"},
-        {"fchown:error=EIO", 5,
-         "ERROR: While attempting to set permissions on new file, system reported: '" +
-             system_text(EIO) + "'\n"},
-        {"fsync:error=EIO", 6, "Error: Cannot write f.tmp (" + system_text(EIO) + ")\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.injection);
-        TempDir dir;
-        write_file(dir / "f", "a\n", 0640);
-        const ino_t inode = status_of(dir / "f").st_ino;
-        RunOptions options = in_folder(dir.path());
-        options.prefix = {strace,      "-f", "-o",
-                          "/dev/null", "-e", std::string("inject=") + c.injection};
-        const RunResult result = run_tool({"--input=f", "a", "b"}, options);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(read_file(dir / "f"), "a\n");
-        EXPECT_EQ(status_of(dir / "f").st_ino, inode);
-        EXPECT_EQ(status_of(dir / "f").st_mode & 07777, 0640u);
-        EXPECT_EQ(dir.names(), kOnlyF);
-    }
-}
+// Faults that cannot be made for real here are injected with strace: see fault_injection_test.
 
 // Permission errors, as an unprivileged user.
 TEST(Faults, PermissionErrorsAsUnprivilegedUser) {

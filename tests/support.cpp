@@ -143,7 +143,11 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
                 ::_exit(121);
             }
         }
-        ::signal(SIGXFSZ, SIG_DFL);  // the tool must deal with the limit itself
+        // The tool must deal with the limit itself, and see the signals that end a run as a
+        // terminal would send them, even when this test runs under nohup.
+        for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) {
+            ::signal(signal_number, SIG_DFL);
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -190,6 +194,7 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     return result;
 }
 

@@ -59,6 +59,7 @@ inline RunOptions in_folder(const std::string& cwd) {
 // What a run gave: the exit status (128 + signal when killed by one), standard output and error.
 struct RunResult {
     int status = -1;
+    int signal = 0;  // the signal that killed it, 0 when it exited
     std::string out;
     std::string err;
     bool timed_out = false;
