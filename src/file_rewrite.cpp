@@ -318,12 +318,12 @@ class TempFile {
     int create_exclusive() {
         // A signal between the creation and the arming would leave the file behind.
         const CleanupSignalsHeld held;
-        const int fd = ::open(
+        const int created = ::open(
             path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
-        if (fd < 0) {
+        if (created < 0) {
             return errno;
         }
-        fd_.reset(fd);
+        fd_.reset(created);
         if (::fstat(fd_.get(), &identity_) != 0) {
             const int error = errno;
             fd_.reset();  // unknown identity: left for the next run to clear as a leftover
