@@ -1,10 +1,12 @@
 // linemorph: edits one text file in place, line by line.
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "cli.h"
 #include "dry_run.h"
@@ -12,15 +14,25 @@
 #include "line_rewriter.h"
 #include "signal_cleanup.h"
 
+namespace {
+
+// Writes a message to standard error. One that cannot be written has nowhere else to go: the exit
+// status still tells what happened.
+void say(std::string_view message) {
+    (void)std::fwrite(message.data(), 1, message.size(), stderr);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace linemorph;
 
     // A file-size limit then ends a write with EFBIG, reported and cleaned up like any write
-    // error, rather than killing the run and leaving its temporary file behind.
-    std::signal(SIGXFSZ, SIG_IGN);
-    // SIGINT, SIGTERM and SIGHUP remove the temporary file before they end the run.
-    if (const int error = install_signal_cleanup()) {
-        std::fprintf(stderr, "Error: Cannot handle signals (%s)\n", std::strerror(error));
+    // error, rather than killing the run and leaving its temporary file behind. SIGINT, SIGTERM
+    // and SIGHUP remove the temporary file before they end the run.
+    const int error = std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ? errno : install_signal_cleanup();
+    if (error != 0) {
+        say("Error: Cannot handle signals (" + std::string(std::strerror(error)) + ")\n");
         return static_cast<int>(ExitStatus::OutputFailed);
     }
 
@@ -31,7 +43,7 @@ int main(int argc, char** argv) {
     const CommandLineProblem problem = check_command_line(argc, argv, scan.first_positional);
     if (problem != CommandLineProblem::None) {
         const int status = print_usage();
-        std::fputs(problem_message(problem).data(), stderr);
+        say(problem_message(problem));
         return status;
     }
 
@@ -41,8 +53,7 @@ int main(int argc, char** argv) {
                              ? preview_file(scan.settings.input_path, rule, STDOUT_FILENO)
                              : rewrite_file(scan.settings.input_path, rule);
     if (failure) {
-        const std::string message = failure_message(*failure);
-        std::fwrite(message.data(), 1, message.size(), stderr);
+        say(failure_message(*failure));
         return static_cast<int>(exit_status(failure->kind));
     }
     return static_cast<int>(ExitStatus::Success);

@@ -37,7 +37,7 @@ struct StreamFailure {
 };
 
 // The size of the blocks the input is read in.
-constexpr std::size_t kDefaultBlockSize = 256 * 1024;
+constexpr std::size_t kDefaultBlockSize = std::size_t{256} * 1024;
 
 // Reads `in_fd` to its end in blocks of `block_size` bytes and hands every line to `sink` in
 // order, kept or changed under `rule`; the last call is release(). A line longer than a block
