@@ -1,6 +1,7 @@
 // Fuzzes the option scan and the command-line checks with any argument vector: they must never
 // crash, must always give a positional index within the vector, and must agree with what the
-// options say: the last --input= value and whole-line mode once any --wholeline... is given.
+// options say: the last --input= value, whole-line mode once any --wholeline... is given, and a
+// dry run once any --dryrun... is given.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,12 +46,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The scan agrees with a plain reading of the leading options.
     std::string input_path;
     bool wholeline = false;
+    bool dryrun = false;
     int index = 1;
     for (; index < argc && starts_with(args[index], "--"); ++index) {
         if (starts_with(args[index], "--input=")) {
             input_path = args[index].substr(8);
         } else if (starts_with(args[index], "--wholeline")) {
             wholeline = true;
+        } else if (starts_with(args[index], "--dryrun")) {
+            dryrun = true;
         } else {
             break;
         }
@@ -62,6 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         require(scan.settings.input_path == input_path, "the last --input= value is taken");
         require((scan.settings.wholeline_mode == LineMode::WholeLine) == wholeline,
                 "whole-line mode follows --wholeline");
+        require((scan.settings.run_mode == RunMode::DryRun) == dryrun,
+                "a dry run follows --dryrun");
     }
 
     const CommandLineProblem problem = check_command_line(argc, argv.data(), first);

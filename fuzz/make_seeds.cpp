@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
         {"linemorph", "--", "a", "b"},
         {"linemorph", "--input=one", "--input=two", "a", "b"},
         {"linemorph", "--wholelineXYZ", "a", "b"},
+        {"linemorph", "--dryrun", "--input=f", "a", "b"},
+        {"linemorph", "--dryrunX", "--wholeline", "a", "b"},
         {"linemorph", "a", "--input=f", "b"},
         {"linemorph", "--input=f", "", "b"},
         {"linemorph", "--input=f", "--wholeline"},

@@ -14,7 +14,7 @@ namespace linemorph {
 namespace {
 
 constexpr std::size_t kContext = 3;  // unchanged lines shown around each change, as diff -u
-constexpr std::size_t kFlushSize = 64 * 1024;
+constexpr std::size_t kFlushSize = std::size_t{64} * 1024;
 
 // Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
 int write_all(int fd, std::string_view bytes) {
