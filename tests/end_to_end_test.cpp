@@ -574,14 +574,6 @@ TEST(Faults, ReadError) {
     EXPECT_EQ(dir.names(), kOnlyF) << "the incomplete temporary file is removed";
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define LINEMORPH_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define LINEMORPH_ADDRESS_SANITIZER 1
-#endif
-#endif
-
 TEST(Faults, LineTooLongForMemory) {
 #ifdef LINEMORPH_ADDRESS_SANITIZER
     GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's own reservations";

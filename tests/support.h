@@ -10,6 +10,16 @@
 #include <string>
 #include <vector>
 
+// Defined when AddressSanitizer is built in (gcc says so with a macro, clang with a feature test):
+// its shadow memory does not fit under an address-space limit.
+#if defined(__SANITIZE_ADDRESS__)
+#define LINEMORPH_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LINEMORPH_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace linemorph::testing {
 
 // A fresh folder under the system's temporary folder, removed with everything in it at the end.
