@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <new>
 #include <string>
 #include <utility>
@@ -274,9 +275,10 @@ class HunkWriter {
         const std::size_t lead_cut = lead_lines_ - lead_shown;
         std::vector<Part> parts;
         parts.push_back({' ', std::string_view(lead_).substr(tail_start(lead_, lead_shown))});
-        for (const Segment& segment : body_) {
-            parts.push_back({segment.mark, segment.lines});
-        }
+        std::transform(body_.begin(), body_.end(), std::back_inserter(parts),
+                       [](const Segment& segment) {
+                           return Part{segment.mark, segment.lines};
+                       });
         parts.push_back({'-', removed_});
         parts.push_back({'-', removed});
         parts.push_back({'+', added_});
