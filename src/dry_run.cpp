@@ -17,24 +17,6 @@ namespace {
 constexpr std::size_t kContext = 3;  // unchanged lines shown around each change, as diff -u
 constexpr std::size_t kFlushSize = std::size_t{64} * 1024;
 
-// Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
-int write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (written == 0) {
-            return EIO;  // no progress and no error: never loop forever
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
-}
-
 // Gives the first line of `lines`: up to and including its line feed, or all of it.
 std::string_view first_line(std::string_view lines) {
     const std::size_t feed = lines.find('\n');

@@ -51,6 +51,37 @@ bool path_names(const std::string& path, const struct stat& expected) {
     return ::lstat(path.c_str(), &now) == 0 && same_file(now, expected);
 }
 
+// Writes all of `count` pieces to `fd` in order, going on after short writes, and adds what was
+// written to `written`; gives 0 or the error number. The pieces are used up.
+int write_pieces(int fd, iovec* next, int count, off_t& written) {
+    std::size_t done = 0;  // bytes of the pieces at `next` already written
+    for (;;) {
+        while (count > 0 && done >= next->iov_len) {
+            done -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count <= 0) {
+            return 0;
+        }
+        next->iov_base = static_cast<char*>(next->iov_base) + done;
+        next->iov_len -= done;
+        const ssize_t wrote = ::writev(fd, next, count);
+        if (wrote < 0) {
+            if (errno == EINTR) {
+                done = 0;
+                continue;
+            }
+            return errno;
+        }
+        if (wrote == 0) {
+            return EIO;  // no progress and no error: never loop forever
+        }
+        written += wrote;
+        done = static_cast<std::size_t>(wrote);
+    }
+}
+
 // Asks the system to start writing `length` bytes of `fd` from `offset` to disk now, without
 // waiting, so that the final fsync finds little left to do and the disk works while the rest is
 // read. Only a hint: where the system has no such call it does nothing, and the fsync before the
@@ -119,35 +150,10 @@ class GatherWriter final : public RewriteSink {
         return 0;
     }
 
-    // Writes every gathered piece, going on after short writes; gives 0 or the error number.
+    // Writes every gathered piece; gives 0 or the error number.
     int flush() {
-        iovec* next = pieces_.data();
-        int left = count_;
-        count_ = 0;
-        while (left > 0) {
-            const ssize_t written = ::writev(fd_, next, left);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return errno;
-            }
-            if (written == 0) {
-                return EIO;  // no progress and no error: never loop forever
-            }
-            written_ += written;
-            auto rest = static_cast<std::size_t>(written);
-            while (left > 0 && rest >= next->iov_len) {
-                rest -= next->iov_len;
-                ++next;
-                --left;
-            }
-            if (left > 0) {
-                next->iov_base = static_cast<char*>(next->iov_base) + rest;
-                next->iov_len -= rest;
-            }
-        }
-        return 0;
+        const int count = std::exchange(count_, 0);
+        return write_pieces(fd_, pieces_.data(), count, written_);
     }
 
     int fd_;
@@ -345,6 +351,12 @@ std::string system_text(int error) {
 }
 
 }  // namespace
+
+int write_all(int fd, std::string_view bytes) {
+    iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
+    off_t written = 0;
+    return write_pieces(fd, &piece, 1, written);
+}
 
 std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
@@ -59,6 +60,9 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
 // reading, with the checks and failures of a real run; on success `fd` is the open input (the
 // caller closes it) and `status` its status.
 std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status);
+
+// Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
+int write_all(int fd, std::string_view bytes);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
 // in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
