@@ -172,14 +172,20 @@ int lock_exclusive(int fd) {
     return 0;
 }
 
-// Removes whatever an earlier run left at `path`, unless it is a regular file that a live run still
-// holds locked; gives 0 when the path is free to create (or changed meanwhile: try again), else
-// the error number (EWOULDBLOCK for a live run's file). Nothing found there is ever opened for
-// writing, and a link is removed, never followed.
-int clear_leftover(const std::string& path) {
+// Removes whatever an earlier run left at `path`, unless it is the input (a link to the input's
+// file, or the file the input path leads to) or a regular file that a live run still holds
+// locked; gives nothing when the path is free to create (or changed meanwhile: try again).
+// Nothing found there is ever opened for writing, and a link is removed, never followed.
+std::optional<Failure> clear_leftover(const std::string& path, const struct stat& input) {
+    const auto failed = [&](int error) { return Failure{FailureKind::OpenTemp, error, path, {}}; };
     struct stat found {};
     if (::lstat(path.c_str(), &found) != 0) {
-        return errno == ENOENT ? 0 : errno;
+        return errno == ENOENT ? std::nullopt : std::optional(failed(errno));
+    }
+    // Removing the input's own file would lose it: the run's result would then be made from the
+    // run's own empty temporary file.
+    if (same_file(found, input)) {
+        return Failure{FailureKind::TempIsInput, 0, path, {}};
     }
     UniqueFd leftover;
     if (S_ISREG(found.st_mode)) {
@@ -189,27 +195,29 @@ int clear_leftover(const std::string& path) {
             ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) {
             // Gone, or swapped for a symbolic link (ELOOP; EMLINK on FreeBSD): look again.
-            return errno == ENOENT || errno == ELOOP || errno == EMLINK ? 0 : errno;
+            return errno == ENOENT || errno == ELOOP || errno == EMLINK
+                       ? std::nullopt
+                       : std::optional(failed(errno));
         }
         leftover.reset(fd);
         struct stat opened {};
         if (::fstat(leftover.get(), &opened) != 0) {
-            return errno;
+            return failed(errno);
         }
         if (!same_file(opened, found)) {
-            return 0;
+            return std::nullopt;
         }
         if (::flock(leftover.get(), LOCK_EX | LOCK_NB) != 0) {
-            return errno;  // EWOULDBLOCK: another run is editing this file right now
+            return failed(errno);  // EWOULDBLOCK: another run is editing this file right now
         }
         if (!path_names(path, opened)) {
-            return 0;
+            return std::nullopt;
         }
     }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        return errno;
+        return failed(errno);
     }
-    return 0;
+    return std::nullopt;
 }
 
 // Makes a rename in the directory of `path` durable where the system allows it; a failure only
@@ -242,17 +250,20 @@ class TempFile {
 
     const std::string& path() const { return path_; }
     int fd() const { return fd_.get(); }
+    // The created file's device and inode.
+    const struct stat& identity() const { return identity_; }
 
-    // Creates the file, clearing what an earlier run left at its path; gives nothing on success.
-    std::optional<Failure> create() {
+    // Creates the file, clearing what an earlier run left at its path, but never the file
+    // `input` describes; gives nothing on success.
+    std::optional<Failure> create(const struct stat& input) {
         constexpr int kAttempts = 16;
         for (int attempt = 0; attempt < kAttempts; ++attempt) {
             if (const int error = create_exclusive()) {
                 if (error != EEXIST) {
                     return Failure{FailureKind::OpenTemp, error, path_, {}};
                 }
-                if (const int cleared = clear_leftover(path_)) {
-                    return Failure{FailureKind::OpenTemp, cleared, path_, {}};
+                if (auto failure = clear_leftover(path_, input)) {
+                    return failure;
                 }
                 continue;
             }
@@ -366,9 +377,27 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
 
 namespace {
 
-// Opens the input for reading and gives its status from the opened descriptor; it must be a
-// regular file. Non-blocking, so that a FIFO swapped in after the first look cannot hang the run.
+int lock_shared_now(int fd) {
+    while (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Opens the input at `path` with every check, so that each open of it, the first or a later one,
+// turns away the same files: gives its status and the open, shared-locked descriptor in `input`.
 std::optional<Failure> open_input(const std::string& path, UniqueFd& input, struct stat& status) {
+    if (::stat(path.c_str(), &status) != 0) {
+        return Failure{FailureKind::StatInput, errno, path, {}};
+    }
+    // Only regular files are edited; anything else is turned away before it is opened, since
+    // opening a device can have effects of its own.
+    if (!S_ISREG(status.st_mode)) {
+        return Failure{FailureKind::NotRegular, 0, path, {}};
+    }
+    // Non-blocking, so that a FIFO swapped in after the look cannot hang the run.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return Failure{FailureKind::OpenInput, errno, path, {}};
@@ -380,20 +409,17 @@ std::optional<Failure> open_input(const std::string& path, UniqueFd& input, stru
     if (!S_ISREG(status.st_mode)) {
         return Failure{FailureKind::NotRegular, 0, path, {}};
     }
+    // A file held under an exclusive lock is being written by another run (its temporary file):
+    // reading it would take a half-written result for the input.
+    if (const int error = lock_shared_now(input.get())) {
+        return Failure{FailureKind::OpenInput, error, path, {}};
+    }
     return std::nullopt;
 }
 
 }  // namespace
 
 std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status) {
-    if (::stat(path.c_str(), &status) != 0) {
-        return Failure{FailureKind::StatInput, errno, path, {}};
-    }
-    // Only regular files are edited; anything else is turned away before it is opened, since
-    // opening a device can have effects of its own.
-    if (!S_ISREG(status.st_mode)) {
-        return Failure{FailureKind::NotRegular, 0, path, {}};
-    }
     UniqueFd input;
     if (auto failure = open_input(path, input, status)) {
         return failure;
@@ -405,24 +431,31 @@ std::optional<Failure> open_regular_input(const std::string& path, int& fd, stru
 std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
                                     std::size_t block_size) {
     struct stat status {};
-    int input_fd = -1;
-    if (auto failure = open_regular_input(input_path, input_fd, status)) {
+    UniqueFd input;
+    if (auto failure = open_input(input_path, input, status)) {
         return failure;
     }
-    UniqueFd input(input_fd);
     TempFile temp(input_path + ".tmp");
-    if (auto failure = temp.create()) {
+    if (auto failure = temp.create(status)) {
         return failure;
     }
     // Another run may have replaced the input between its opening and this run's lock; with the
     // lock held no other run can, so read what the path names now, or that run's edit is lost.
+    // What it names now may be this run's own temporary file (the input swapped for a link to
+    // it): never read that.
     struct stat now {};
     if (::stat(input_path.c_str(), &now) != 0) {
         return Failure{FailureKind::StatInput, errno, input_path, {}};
     }
     if (!same_file(now, status)) {
+        if (same_file(now, temp.identity())) {
+            return Failure{FailureKind::TempIsInput, 0, temp.path(), {}};
+        }
         if (auto failure = open_input(input_path, input, status)) {
             return failure;
+        }
+        if (same_file(status, temp.identity())) {
+            return Failure{FailureKind::TempIsInput, 0, temp.path(), {}};
         }
     }
     if (const auto failed = rewrite_stream(input.get(), temp.fd(), rule, block_size)) {
@@ -445,6 +478,7 @@ ExitStatus exit_status(FailureKind kind) {
         case FailureKind::OpenTemp:
         case FailureKind::WriteTemp:
         case FailureKind::TempReplaced:
+        case FailureKind::TempIsInput:
         case FailureKind::WriteOutput:
         case FailureKind::WriteToInput:
             return ExitStatus::OutputFailed;
@@ -477,6 +511,8 @@ std::string failure_message(const Failure& failure) {
             return "Error: standard output is " + path + " itself\n";
         case FailureKind::TempReplaced:
             return "Error: " + path + " was replaced by another process; the input is unchanged\n";
+        case FailureKind::TempIsInput:
+            return "Error: " + path + " is the input itself; the input is unchanged\n";
         case FailureKind::Rename:
             return "ERROR: While attempting to rename temp file '" + path + "' to '" +
                    failure.target + "', system reported: '" + system_text(failure.error) + "'\n";

@@ -36,6 +36,7 @@ enum class FailureKind {
     OpenTemp,      // the temporary file could not be created (or another run holds it)
     WriteTemp,     // writing, syncing or closing the temporary file failed
     TempReplaced,  // the temporary path no longer names the file this run wrote
+    TempIsInput,   // the temporary path names the input itself (a link to it, or the input a link)
     Rename,        // renaming the temporary file onto the input failed
     SetMode,       // giving the new file the input's owner or mode failed
     WriteOutput,   // writing standard output failed (a dry run's diff)
@@ -56,9 +57,11 @@ struct Failure {
 std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
                                     std::size_t block_size = kDefaultBlockSize);
 
-// Takes the status of the input at `path`, makes sure it is a regular file and opens it for
-// reading, with the checks and failures of a real run; on success `fd` is the open input (the
-// caller closes it) and `status` its status.
+// Takes the status of the input at `path`, makes sure it is a regular file, opens it for reading
+// and takes a shared lock on it without waiting, with the checks and failures of a real run; on
+// success `fd` is the open input (the caller closes it, which releases the lock) and `status` its
+// status. A file another process holds under an exclusive lock (another run's temporary file) is
+// refused as an input that cannot be opened.
 std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status);
 
 // Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -427,6 +428,202 @@ TEST(Leftovers, FolderAtTemporaryPathIsAnError) {
     EXPECT_EQ(result.status, 6);
     EXPECT_EQ(result.err.rfind("Error: Cannot open f.tmp (", 0), 0u) << result.err;
     EXPECT_EQ(read_file(dir / "f"), "a\n");
+}
+
+// Everything in a folder tree, by relative name: each entry's kind, inode and content (a link's
+// target), so that a run that must change nothing can be checked to have changed nothing.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
+        const struct stat st = status_of(path);
+        std::string what = std::to_string(st.st_ino) + " ";
+        if (S_ISLNK(st.st_mode)) {
+            what += "link to " + std::filesystem::read_symlink(path).string();
+        } else if (S_ISREG(st.st_mode)) {
+            what += "file " + read_file(path);
+        } else {
+            what += "other";
+        }
+        entries[path.substr(root.size())] = what;
+    }
+    return entries;
+}
+
+// An input that names its own temporary path, in any of the ways a link or a second name can
+// make it: the file at the temporary path is the input, and clearing it would lose the input.
+// The run ends with status 6 and changes nothing.
+TEST(TemporaryPathIsTheInput, NothingIsRemovedOrRead) {
+    struct Case {
+        const char* name;
+        const char* input;
+        void (*plant)(const TempDir&);
+    };
+    const Case cases[] = {
+        {"link_to_temporary_path", "f",
+         [](const TempDir& d) { ASSERT_EQ(::symlink("f.tmp", (d / "f").c_str()), 0); }},
+        {"absolute_link", "f",
+         [](const TempDir& d) {
+             ASSERT_EQ(::symlink((d / "f.tmp").c_str(), (d / "f").c_str()), 0);
+         }},
+        {"roundabout_link", "f",
+         [](const TempDir& d) {
+             ASSERT_EQ(::mkdir((d / "sub").c_str(), 0755), 0);
+             ASSERT_EQ(::symlink("sub/../././f.tmp", (d / "f").c_str()), 0);
+         }},
+        {"chain_of_links", "f",
+         [](const TempDir& d) {
+             ASSERT_EQ(::symlink("g", (d / "f").c_str()), 0);
+             ASSERT_EQ(::symlink((d / "h").c_str(), (d / "g").c_str()), 0);
+             ASSERT_EQ(::symlink("./f.tmp", (d / "h").c_str()), 0);
+         }},
+        {"input_in_a_subfolder", "sub/f",
+         [](const TempDir& d) {
+             ASSERT_EQ(::mkdir((d / "sub").c_str(), 0755), 0);
+             ASSERT_EQ(::rename((d / "f.tmp").c_str(), (d / "sub/f.tmp").c_str()), 0);
+             ASSERT_EQ(::symlink("../sub/f.tmp", (d / "sub/f").c_str()), 0);
+         }},
+        {"temporary_path_a_hard_link", "f",
+         [](const TempDir& d) { ASSERT_EQ(::link((d / "f.tmp").c_str(), (d / "f").c_str()), 0); }},
+        {"dotted_input_path", "./f",
+         [](const TempDir& d) { ASSERT_EQ(::symlink("f.tmp", (d / "f").c_str()), 0); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir / "f.tmp", "a OLD\n", 0640);
+        c.plant(dir);
+        const auto before = snapshot(dir.path());
+        const RunResult result =
+            run_tool({std::string("--input=") + c.input, "OLD", "NEW"}, in_folder(dir.path()));
+        EXPECT_EQ(result.status, 6);
+        EXPECT_EQ(result.err, "Error: " + std::string(c.input) +
+                                  ".tmp is the input itself; the input is unchanged\n");
+        EXPECT_EQ(snapshot(dir.path()), before);
+        EXPECT_EQ(status_of(dir / (std::string(c.input) + ".tmp")).st_mode & 07777, 0640u);
+    }
+}
+
+// The input swapped for a link to the run's own temporary file after the run opened it: the run
+// must not take its own, still empty, file for the input.
+TEST(TemporaryPathIsTheInput, SwappedInWhileTheRunWaits) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to hold a run up";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a OLD\n");
+    RunOptions held = in_folder(dir.path());
+    // The second flock is the temporary file's: the run waits with it created and locked.
+    held.prefix = {strace, "-f", "-o", "/dev/null", "-e", "inject=flock:delay_exit=2000000:when=2"};
+    RunResult result;
+    std::thread run([&] { result = run_tool({"--input=f", "OLD", "NEW"}, held); });
+    for (int i = 0; i < 500 && !std::filesystem::exists(dir / "f.tmp"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::rename((dir / "f").c_str(), (dir / "original").c_str()), 0);
+    ASSERT_EQ(::symlink("f.tmp", (dir / "f").c_str()), 0);
+    run.join();
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: f.tmp is the input itself; the input is unchanged\n");
+    EXPECT_EQ(read_file(dir / "original"), "a OLD\n");
+    EXPECT_TRUE(S_ISLNK(status_of(dir / "f").st_mode)) << "the link was replaced";
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "original"}));
+}
+
+// An input that another process holds under an exclusive lock is being written (it is another
+// run's temporary file, say): it is refused, in a real run and a dry run alike. A shared lock,
+// as readers take, does not stand in the way.
+TEST(InputLock, ExclusivelyLockedInputIsRefused) {
+    struct Case {
+        const char* name;
+        int lock;  // held on the input by the test, 0 for none
+        const char* mode_option;
+        int status;
+    };
+    const Case cases[] = {
+        {"unlocked_real_run", 0, "--input=f", 0},
+        {"shared_lock_real_run", LOCK_SH, "--input=f", 0},
+        {"exclusive_lock_real_run", LOCK_EX, "--input=f", 4},
+        {"unlocked_dry_run", 0, "--dryrun", 0},
+        {"shared_lock_dry_run", LOCK_SH, "--dryrun", 0},
+        {"exclusive_lock_dry_run", LOCK_EX, "--dryrun", 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        write_file(dir / "f", "a\n");
+        const int held = ::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        if (c.lock != 0) {
+            ASSERT_EQ(::flock(held, c.lock), 0);
+        }
+        const bool dry = std::string(c.mode_option) == "--dryrun";
+        const RunResult result =
+            run_tool({"--input=f", c.mode_option, "a", "b"}, in_folder(dir.path()));
+        ::close(held);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        if (c.status == 4) {
+            EXPECT_EQ(result.err, "Error: Cannot open f (" + system_text(EWOULDBLOCK) + ")");
+            EXPECT_EQ(result.out, "");
+        }
+        const bool edited = c.status == 0 && !dry;
+        EXPECT_EQ(read_file(dir / "f"), edited ? "b\n" : "a\n");
+        EXPECT_EQ(dir.names(), kOnlyF);
+    }
+}
+
+// A run given another run's temporary file as its input: that file is locked for the other run's
+// whole life, so this run refuses it and leaves it alone.
+TEST(InputLock, AnotherRunsTemporaryFileIsRefused) {
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    write_file(dir / "f.tmp", "half a result", 0600);
+    const int held = ::open((dir / "f.tmp").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const RunResult result = run_tool({"--input=f.tmp", "half", "whole"}, in_folder(dir.path()));
+    ::close(held);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err, "Error: Cannot open f.tmp (" + system_text(EWOULDBLOCK) + ")");
+    EXPECT_EQ(read_file(dir / "f.tmp"), "half a result");
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "f.tmp"}));
+}
+
+// The input replaced by a FIFO after the run first opened it: the second open goes through the
+// same checks as the first, so the FIFO is turned away without being opened.
+TEST(NotRegular, SwappedInBeforeTheReopenIsNeverOpened) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to hold a run up";
+    }
+    TempDir dir;
+    TempDir logs;
+    write_file(dir / "f", "a\n");
+    RunOptions held = in_folder(dir.path());
+    held.prefix = {strace, "-f",
+                   "-o",   logs / "log",
+                   "-e",   "trace=openat,flock",
+                   "-e",   "inject=flock:delay_exit=2000000:when=2"};
+    RunResult result;
+    std::thread run([&] { result = run_tool({"--input=f", "a", "b"}, held); });
+    for (int i = 0; i < 500 && !std::filesystem::exists(dir / "f.tmp"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(::rename((dir / "f").c_str(), (dir / "original").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0644), 0);
+    run.join();
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err, "Error: f is not a regular file\n");
+    const std::string log = read_file(logs / "log");
+    std::size_t opens = 0;
+    for (std::size_t at = 0; (at = log.find("openat(AT_FDCWD, \"f\",", at)) != std::string::npos;
+         ++at) {
+        ++opens;
+    }
+    EXPECT_EQ(opens, 1u) << "the FIFO was opened:\n" << log;
+    EXPECT_EQ(read_file(dir / "original"), "a\n");
+    EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "original"}));
 }
 
 // Runs on the same file at the same time: each ends with status 0 or 6 and the file holds one

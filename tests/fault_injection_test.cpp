@@ -5,6 +5,7 @@
 // calls never shift it. On Linux with glibc the tool's calls on them are, in order:
 //
 //   newfstatat(input)  openat(input)  newfstatat(input fd)               stat, open, fstat
+//   flock(input fd, LOCK_SH|LOCK_NB)                                     not another run's file
 //   openat(temp, O_EXCL)  newfstatat(temp fd)  flock(temp fd)            create, identify, lock
 //   newfstatat(temp, no follow)  newfstatat(input)                       path still ours? input?
 //   read(input) ... writev(temp) ...                                     the stream
@@ -323,6 +324,13 @@ const FaultRow kFaultRows[] = {
      TempAfter::Gone},
     {"open_input_emfile", "openat", ERRNO(EMFILE), 1, On::Input, 4, Says::OpenInput,
      TempAfter::Gone},
+    // The shared lock on the input: refused while another process holds it exclusively.
+    {"flock_input_eagain", "flock", ERRNO(EAGAIN), 1, On::Input, 4, Says::OpenInput,
+     TempAfter::Gone},
+    {"flock_input_enolck", "flock", ERRNO(ENOLCK), 1, On::Input, 4, Says::OpenInput,
+     TempAfter::Gone},
+    {"flock_input_eintr_is_retried", "flock", ERRNO(EINTR), 1, On::Input, 0, Says::Nothing,
+     TempAfter::Gone},
     // Creating the temporary file, learning its identity, locking it.
     {"create_temp_eacces", "openat", ERRNO(EACCES), 2, On::Temp, 6, Says::OpenTemp,
      TempAfter::Gone},
@@ -333,8 +341,8 @@ const FaultRow kFaultRows[] = {
     // Without its identity the run cannot tell its file from another run's: it leaves it.
     {"fstat_temp_eio", "newfstatat", ERRNO(EIO), 3, On::Temp, 6, Says::OpenTemp,
      TempAfter::Leftover},
-    {"flock_temp_enolck", "flock", ERRNO(ENOLCK), 1, On::Temp, 6, Says::OpenTemp, TempAfter::Gone},
-    {"flock_temp_eintr_is_retried", "flock", ERRNO(EINTR), 1, On::Temp, 0, Says::Nothing,
+    {"flock_temp_enolck", "flock", ERRNO(ENOLCK), 2, On::Temp, 6, Says::OpenTemp, TempAfter::Gone},
+    {"flock_temp_eintr_is_retried", "flock", ERRNO(EINTR), 2, On::Temp, 0, Says::Nothing,
      TempAfter::Gone},
     // The new file seems gone before it was locked: the run creates it again and succeeds.
     {"lstat_temp_enoent_recreates", "newfstatat", ERRNO(ENOENT), 4, On::Temp, 0, Says::Nothing,
@@ -633,7 +641,7 @@ struct SignalPoint {
 const SignalPoint kSignalPoints[] = {
     // Right after the creation, before the file is known by its identity.
     {"after_creating_temp", "openat", 2, AfterSignal::Untouched},
-    {"after_locking_temp", "flock", 1, AfterSignal::Untouched},
+    {"after_locking_temp", "flock", 2, AfterSignal::Untouched},
     {"after_second_read", "read", 2, AfterSignal::Untouched},
     {"after_first_write", "writev", 1, AfterSignal::Untouched},
     {"after_fchmod", "fchmod", 1, AfterSignal::Untouched},

@@ -229,6 +229,9 @@ TEST(Failures, MessageAndStatusOfEachKind) {
         {{FailureKind::TempReplaced, 0, "f.tmp", {}},
          ExitStatus::OutputFailed,
          "Error: f.tmp was replaced by another process; the input is unchanged\n"},
+        {{FailureKind::TempIsInput, 0, "f.tmp", {}},
+         ExitStatus::OutputFailed,
+         "Error: f.tmp is the input itself; the input is unchanged\n"},
         {{FailureKind::Rename, EACCES, "f.tmp", "f"},
          ExitStatus::RenameFailed,
          "ERROR: While attempting to rename temp file 'f.tmp' to 'f', system reported: '" + acces +
