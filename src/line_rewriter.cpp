@@ -26,6 +26,7 @@ constexpr std::string_view kLineFeed = "\n";
 
 LineOutput unchanged(std::string_view line) {
     LineOutput out;
+    out.form = OutputForm::Unchanged;
     out.parts[0] = line;
     out.count = 1;
     return out;
@@ -35,9 +36,11 @@ LineOutput unchanged(std::string_view line) {
 LineOutput rewritten(std::string_view line, std::size_t first, const Rule& rule) {
     LineOutput out;
     if (rule.mode == LineMode::WholeLine) {
+        out.form = OutputForm::WholeLine;
         out.parts = {rule.replacement, kLineFeed, {}};
         out.count = 2;
     } else {
+        out.form = OutputForm::Replaced;
         out.parts = {line.substr(0, first), rule.replacement,
                      line.substr(first + rule.search.size())};
         out.count = 3;
@@ -82,6 +85,16 @@ Condition parse_condition(std::string_view condition) {
     return {ConditionKind::Present, condition};
 }
 
+Rule make_rule(std::string_view search, std::string_view replacement,
+               const std::vector<std::string_view>& conditions, LineMode mode) {
+    Rule rule{search, replacement, {}, mode};
+    rule.conditions.reserve(conditions.size());
+    for (const std::string_view condition : conditions) {
+        rule.conditions.push_back(parse_condition(condition));
+    }
+    return rule;
+}
+
 bool test_condition(std::string_view line, std::size_t occurrence, std::string_view condition) {
     const Condition parsed = parse_condition(condition);
     return passes(parsed.kind, find(line, parsed.text), occurrence);
@@ -100,8 +113,7 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     // text, so each text is searched once, and the walk jumps straight to the first occurrence
     // where the failing condition can pass, or stops where none can: linear in the line's length.
     std::size_t occurrence = first;
-    for (const std::string_view argument : rule.conditions) {
-        const Condition condition = parse_condition(argument);
+    for (const Condition& condition : rule.conditions) {
         const std::size_t at = find(line, condition.text);
         if (passes(condition.kind, at, occurrence)) {
             continue;

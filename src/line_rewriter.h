@@ -22,20 +22,30 @@ struct Condition {
     std::string_view text;
 };
 
-// One edit: the search string (never empty), its replacement, the raw condition arguments in
-// command-line order, and the output form of a qualifying line.
+// One edit: the search string (never empty), its replacement, the conditions in command-line
+// order, and the output form of a qualifying line. The views point into the command line.
 struct Rule {
     std::string_view search;
     std::string_view replacement;
-    std::vector<std::string_view> conditions;
+    std::vector<Condition> conditions;
     LineMode mode = LineMode::Partial;
+};
+
+// Which output form a line takes.
+enum class OutputForm {
+    Unchanged,  // the line as it is: parts[0] is the line
+    Replaced,   // its first occurrence replaced: before, replacement, after
+    WholeLine,  // the replacement text and one line feed
 };
 
 // The output form of one line: its bytes are parts[0..count) written in order. The views point
 // into the line, into the rule's texts, or at static storage.
 struct LineOutput {
+    OutputForm form = OutputForm::Unchanged;
     std::array<std::string_view, 3> parts{};
     std::size_t count = 0;
+
+    bool changed() const { return form != OutputForm::Unchanged; }
 };
 
 // Gives the output form of `line` (its line feed included, if it has one) under `rule`: the line
@@ -46,6 +56,11 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule);
 // Gives true when `condition` passes for the occurrence of the search string that starts at byte
 // `occurrence` of `line`.
 bool test_condition(std::string_view line, std::size_t occurrence, std::string_view condition);
+
+// Gives the rule the positional arguments make: the search string, the replacement and the
+// condition arguments, each condition parsed once here rather than for every line.
+Rule make_rule(std::string_view search, std::string_view replacement,
+               const std::vector<std::string_view>& conditions, LineMode mode);
 
 // Splits a condition argument by its first byte: "+", "-", "{", "}" select a kind and are not part
 // of the text; any other argument, the empty one included, is Present with the whole argument.

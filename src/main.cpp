@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
     }
 
     const auto args = positional_arguments(argc, argv, scan.first_positional);
-    const Rule rule{args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode};
+    const Rule rule =
+        make_rule(args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode);
     const auto failure = scan.settings.run_mode == RunMode::DryRun
                              ? preview_file(scan.settings.input_path, rule, STDOUT_FILENO)
                              : rewrite_file(scan.settings.input_path, rule);

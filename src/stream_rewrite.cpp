@@ -114,7 +114,7 @@ std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::siz
                     : static_cast<std::size_t>(static_cast<const char*>(feed) - base) + 1;
             const std::string_view line(base + start, stop - start);
             const LineOutput output = rewrite_line(line, rule);
-            const int error = output.count == 1 ? sink.keep(line) : sink.change(line, output);
+            const int error = output.changed() ? sink.change(line, output) : sink.keep(line);
             if (error != 0) {
                 return StreamFailure{StreamFailure::Side::Write, error};
             }

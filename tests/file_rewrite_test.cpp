@@ -79,10 +79,11 @@ TEST_P(DriverTest, LongLinesStayWhole) {
     EXPECT_EQ(rewrite_content(content, {"NEEDLE", "PIN", {}, LineMode::WholeLine}, block),
               "PIN\nPIN\nend\n");
     // The condition text lies one long stretch away from the occurrence.
-    EXPECT_EQ(rewrite_content(content, {"NEEDLE", "PIN", {"}tail"}, LineMode::WholeLine}, block),
-              "short NEEDLE\nPIN\nend\n");
+    EXPECT_EQ(
+        rewrite_content(content, make_rule("NEEDLE", "PIN", {"}tail"}, LineMode::WholeLine), block),
+        "short NEEDLE\nPIN\nend\n");
     // Only the second occurrence on the long line meets the condition; the first is replaced.
-    EXPECT_EQ(rewrite_content(line, {"NEEDLE", "PIN", {"{b"}, LineMode::Partial}, block),
+    EXPECT_EQ(rewrite_content(line, make_rule("NEEDLE", "PIN", {"{b"}, LineMode::Partial), block),
               head + "PIN" + std::string(5000, 'b') + "NEEDLE tail\n");
 }
 
@@ -106,8 +107,9 @@ TEST_P(DriverTest, ManyLinesAcrossBlocks) {
     }
     content += "last OLD";
     expected += "last NEW";
-    EXPECT_EQ(rewrite_content(content, {"OLD", "NEW", {"-#define"}, LineMode::Partial}, block),
-              expected);
+    EXPECT_EQ(
+        rewrite_content(content, make_rule("OLD", "NEW", {"-#define"}, LineMode::Partial), block),
+        expected);
 }
 
 TEST_P(DriverTest, EmptyFileStaysEmpty) {

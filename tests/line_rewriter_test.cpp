@@ -38,7 +38,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RewriteLineTest, ::testing::ValuesIn(testing::re
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(RewriteLine, EmptySearchStringMatchesNothing) {
-    const Rule rule{"", "X", {"-"}, LineMode::Partial};
+    const Rule rule = make_rule("", "X", {"-"}, LineMode::Partial);
     EXPECT_EQ(render(rewrite_line("abc\n", rule)), "abc\n");
 }
 

@@ -27,13 +27,10 @@ inline void PrintTo(const RewriteCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// Gives the rule of the positional arguments `args` (search, replacement, conditions...); the
+// rule's views point into `args`.
 inline Rule make_rule(const std::vector<std::string>& args, LineMode mode) {
-    Rule rule;
-    rule.search = args.at(0);
-    rule.replacement = args.at(1);
-    rule.conditions.assign(args.begin() + 2, args.end());
-    rule.mode = mode;
-    return rule;
+    return linemorph::make_rule(args.at(0), args.at(1), {args.begin() + 2, args.end()}, mode);
 }
 
 inline const std::vector<RewriteCase>& rewrite_cases() {
