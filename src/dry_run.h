@@ -12,6 +12,7 @@
 #include "file_rewrite.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
+#include "unified_diff.h"
 
 namespace linemorph {
 
@@ -24,12 +25,6 @@ namespace linemorph {
 std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
                                     std::size_t block_size = kDefaultBlockSize);
 
-// The bytes of lines a dry run holds back at most while it gathers a hunk. A hunk that would hold
-// more is written when it reaches this size, cut where it stands, with less context or none on
-// either side of the cut; a change cut in two goes on in the next hunk, right after it. patch
-// applies such hunks exactly. Hunks that stay below this size are exactly those of diff -u.
-constexpr std::size_t kHunkBound = 1 << 20;
-
 // Reads `in_fd` to its end and writes to `out_fd` the unified diff of the edit `rule` would make,
 // with both headers naming `label`; nothing when no line would change. Hunks are cut at
 // `hunk_bound` bytes (see kHunkBound), so memory holds a few times that and the longest lines,
@@ -38,11 +33,6 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
                                             const Rule& rule,
                                             std::size_t block_size = kDefaultBlockSize,
                                             std::size_t hunk_bound = kHunkBound);
-
-// Gives `path` as a diff header shows it: as it is, or, when it holds a space, a double quote, a
-// backslash or a byte that is not printable ASCII, in double quotes with C escapes, as GNU diff
-// writes such names and GNU patch reads them.
-std::string diff_label(std::string_view path);
 
 }  // namespace linemorph
 
