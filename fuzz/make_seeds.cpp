@@ -1,6 +1,7 @@
 // Writes the seed corpora of the fuzz targets from the test tables: every rewriter case in both
-// modes at three block sizes for fuzz_rewrite, and its command line, with and without options,
-// for fuzz_options. Usage: make_fuzz_seeds DIR (DIR/fuzz_rewrite and DIR/fuzz_options must exist).
+// modes at three block sizes for fuzz_rewrite and fuzz_preview, and its command line, with and
+// without options, for fuzz_options. Usage: make_fuzz_seeds DIR (DIR/fuzz_rewrite,
+// DIR/fuzz_preview and DIR/fuzz_options must exist).
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -36,8 +37,10 @@ int main(int argc, char** argv) {
         const std::string content = "=====\n" + c.line + "#####\n";
         for (const std::uint16_t block : {1, 7, 0}) {
             for (const bool wholeline : {false, true}) {
-                seed("fuzz_rewrite",
-                     fuzzing::make_rewrite_input(block, wholeline, c.args, content));
+                const std::string input =
+                    fuzzing::make_rewrite_input(block, wholeline, c.args, content);
+                seed("fuzz_rewrite", input);
+                seed("fuzz_preview", input);
             }
         }
         std::vector<std::string> command{"linemorph", "--input=f"};
