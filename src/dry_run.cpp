@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "fd_io.h"
+#include "input_file.h"
+
 namespace linemorph {
 
 namespace {
@@ -246,20 +249,16 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
 
 std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
                                     std::size_t block_size) {
-    struct stat status {};
-    int input_fd = -1;
-    if (auto failure = open_regular_input(input_path, input_fd, status)) {
+    InputFile input;
+    if (auto failure = open_input(input_path, input)) {
         return failure;
     }
     // The diff written into the input would be read back and grow it without end.
     struct stat output {};
-    if (::fstat(out_fd, &output) == 0 && output.st_dev == status.st_dev &&
-        output.st_ino == status.st_ino) {
-        ::close(input_fd);
+    if (::fstat(out_fd, &output) == 0 && same_file(output, input.status)) {
         return Failure{FailureKind::WriteToInput, 0, input_path, {}};
     }
-    const auto failed = preview_stream(input_fd, out_fd, input_path, rule, block_size);
-    ::close(input_fd);
+    const auto failed = preview_stream(input.fd.get(), out_fd, input_path, rule, block_size);
     if (!failed) {
         return std::nullopt;
     }

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "file_rewrite.h"
+#include "failure.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
 #include "unified_diff.h"

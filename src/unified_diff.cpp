@@ -4,7 +4,7 @@
 #include <iterator>
 #include <utility>
 
-#include "file_rewrite.h"
+#include "fd_io.h"
 
 namespace linemorph {
 
