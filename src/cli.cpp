@@ -1,6 +1,8 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 namespace linemorph {
 
@@ -23,13 +25,23 @@ constexpr std::string_view kUsage =
     "example: ./linemorph --input=myfile \"_MY_DEFINE\" \"_YOUR_DEFINE\" \"-#define\" \"};\"\n"
     "\t\n";
 
-constexpr std::string_view kInputOption = "--input=";
-constexpr std::string_view kWholelineOption = "--wholeline";
-constexpr std::string_view kDryrunOption = "--dryrun";
-
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
+
+// One recognised option: the prefix an argument must begin with, and what it sets. Everything
+// after the prefix is the option's value; only --input= uses it.
+struct OptionRow {
+    std::string_view prefix;
+    void (*apply)(Settings& settings, std::string_view value);
+};
+
+// The option table. A prefix, not a whole word: "--wholelineXYZ" selects whole-line mode.
+constexpr OptionRow kOptions[] = {
+    {"--input=", [](Settings& s, std::string_view value) { s.input_path = std::string(value); }},
+    {"--wholeline", [](Settings& s, std::string_view) { s.wholeline_mode = LineMode::WholeLine; }},
+    {"--dryrun", [](Settings& s, std::string_view) { s.run_mode = RunMode::DryRun; }},
+};
 
 }  // namespace
 
@@ -41,16 +53,14 @@ OptionScan parse_options(int argc, const char* const* argv) {
         if (!starts_with(arg, "--")) {
             break;  // the first positional argument: everything after it is positional too
         }
-        if (starts_with(arg, kInputOption)) {
-            scan.settings.input_path = std::string(arg.substr(kInputOption.size()));
-        } else if (starts_with(arg, kWholelineOption)) {
-            scan.settings.wholeline_mode = LineMode::WholeLine;
-        } else if (starts_with(arg, kDryrunOption)) {
-            scan.settings.run_mode = RunMode::DryRun;
-        } else {
+        const auto row =
+            std::find_if(std::begin(kOptions), std::end(kOptions),
+                         [&](const OptionRow& option) { return starts_with(arg, option.prefix); });
+        if (row == std::end(kOptions)) {
             scan.recognised = false;
             break;
         }
+        row->apply(scan.settings, arg.substr(row->prefix.size()));
     }
     scan.first_positional = argc < 1 ? 0 : index;  // an empty vector has no index 1
     return scan;
@@ -67,6 +77,22 @@ CommandLineProblem check_command_line(int argc, const char* const* argv, int fir
         return CommandLineProblem::EmptySearch;
     }
     return CommandLineProblem::None;
+}
+
+std::variant<Command, CommandLineProblem> parse_command_line(int argc, const char* const* argv) {
+    const OptionScan scan = parse_options(argc, argv);
+    if (!scan.recognised) {
+        return CommandLineProblem::UnknownOption;
+    }
+    const CommandLineProblem problem = check_command_line(argc, argv, scan.first_positional);
+    if (problem != CommandLineProblem::None) {
+        return problem;
+    }
+    const auto args = positional_arguments(argc, argv, scan.first_positional);
+    return Command{
+        scan.settings.input_path,
+        make_rule(args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode),
+        scan.settings.run_mode};
 }
 
 std::string_view problem_message(CommandLineProblem problem) {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "line_rewriter.h"
@@ -27,13 +28,26 @@ struct OptionScan {
     bool recognised = true;    // false: an option was not recognised (answer with the usage text)
 };
 
-// Why a command line that passed the option scan is turned away.
+// Why a command line is turned away; each is answered with the usage text and status 1.
 enum class CommandLineProblem {
     None,
+    UnknownOption,     // an option the scan does not recognise
     TooShort,          // fewer than two arguments after the program's name, options included
     MissingArguments,  // fewer than two positional arguments
     EmptySearch,       // the search string is empty
 };
+
+// What a command line asks for: the file, the edit and how to make it. The rule's views point
+// into the argument vector.
+struct Command {
+    std::string input_path;
+    Rule rule;
+    RunMode run_mode = RunMode::InPlace;
+};
+
+// Reads the whole command line: the leading options, the checks that turn it away and the
+// positional arguments. Gives the command, or the first problem that turns the command line away.
+std::variant<Command, CommandLineProblem> parse_command_line(int argc, const char* const* argv);
 
 // Scans the leading options of argv[1..argc): every argument that begins with "--", up to the
 // first one that does not; the scan stops at the first option it does not recognise.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "cli.h"
 #include "dry_run.h"
@@ -36,23 +37,16 @@ int main(int argc, char** argv) {
         return static_cast<int>(ExitStatus::OutputFailed);
     }
 
-    const OptionScan scan = parse_options(argc, argv);
-    if (!scan.recognised) {
-        return print_usage();
-    }
-    const CommandLineProblem problem = check_command_line(argc, argv, scan.first_positional);
-    if (problem != CommandLineProblem::None) {
+    const auto command_line = parse_command_line(argc, argv);
+    if (const auto* problem = std::get_if<CommandLineProblem>(&command_line)) {
         const int status = print_usage();
-        say(problem_message(problem));
+        say(problem_message(*problem));
         return status;
     }
-
-    const auto args = positional_arguments(argc, argv, scan.first_positional);
-    const Rule rule =
-        make_rule(args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode);
-    const auto failure = scan.settings.run_mode == RunMode::DryRun
-                             ? preview_file(scan.settings.input_path, rule, STDOUT_FILENO)
-                             : rewrite_file(scan.settings.input_path, rule);
+    const Command& command = std::get<Command>(command_line);
+    const auto failure = command.run_mode == RunMode::DryRun
+                             ? preview_file(command.input_path, command.rule, STDOUT_FILENO)
+                             : rewrite_file(command.input_path, command.rule);
     if (failure) {
         say(failure_message(*failure));
         return static_cast<int>(exit_status(failure->kind));

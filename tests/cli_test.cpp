@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace linemorph {
@@ -118,6 +119,56 @@ TEST(CheckCommandLine, Table) {
     EXPECT_EQ(problem_message(CommandLineProblem::EmptySearch), "Error: empty search string\n");
     EXPECT_EQ(problem_message(CommandLineProblem::TooShort), "");
     EXPECT_EQ(problem_message(CommandLineProblem::MissingArguments), "");
+    EXPECT_EQ(problem_message(CommandLineProblem::UnknownOption), "");
+}
+
+// The whole command line: the problem that turns it away, or the command with its parsed rule.
+TEST(ParseCommandLine, Table) {
+    struct Row {
+        std::vector<std::string> args;
+        CommandLineProblem problem;
+        std::string input_path;
+        RunMode run_mode = RunMode::InPlace;
+        LineMode mode = LineMode::Partial;
+        std::vector<ConditionKind> conditions = {};
+    };
+    const Row rows[] = {
+        {{}, CommandLineProblem::TooShort, ""},
+        {{"--help"}, CommandLineProblem::UnknownOption, ""},
+        {{"--input=f", "--bogus", "a", "b"}, CommandLineProblem::UnknownOption, ""},
+        {{"--input=f", "a"}, CommandLineProblem::MissingArguments, ""},
+        {{"--input=f", "", "b"}, CommandLineProblem::EmptySearch, ""},
+        {{"--input=f", "a", "b"}, CommandLineProblem::None, "f"},
+        {{"--dryrun", "--wholeline", "--input=g", "a", "b", "+x", "-y", "{z", "}w", "v"},
+         CommandLineProblem::None,
+         "g",
+         RunMode::DryRun,
+         LineMode::WholeLine,
+         {ConditionKind::Present, ConditionKind::Absent, ConditionKind::Before,
+          ConditionKind::After, ConditionKind::Present}},
+    };
+    for (const Row& row : rows) {
+        auto argv = argv_of(row.args);
+        const int argc = static_cast<int>(argv.size()) - 1;
+        const auto parsed = parse_command_line(argc, argv.data());
+        const std::string where = ::testing::PrintToString(row.args);
+        if (row.problem != CommandLineProblem::None) {
+            ASSERT_TRUE(std::holds_alternative<CommandLineProblem>(parsed)) << where;
+            EXPECT_EQ(std::get<CommandLineProblem>(parsed), row.problem) << where;
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<Command>(parsed)) << where;
+        const Command& command = std::get<Command>(parsed);
+        EXPECT_EQ(command.input_path, row.input_path) << where;
+        EXPECT_EQ(command.run_mode, row.run_mode) << where;
+        EXPECT_EQ(command.rule.mode, row.mode) << where;
+        EXPECT_EQ(command.rule.search, "a") << where;
+        EXPECT_EQ(command.rule.replacement, "b") << where;
+        ASSERT_EQ(command.rule.conditions.size(), row.conditions.size()) << where;
+        for (std::size_t i = 0; i < row.conditions.size(); ++i) {
+            EXPECT_EQ(command.rule.conditions[i].kind, row.conditions[i]) << where << " " << i;
+        }
+    }
 }
 
 TEST(Usage, FourteenLinesWithTheirTexts) {
