@@ -28,8 +28,9 @@ int main(int argc, char** argv) {
     using namespace linemorph;
 
     // A file-size limit then ends a write with EFBIG, reported and cleaned up like any write
-    // error, rather than killing the run and leaving its temporary file behind. SIGINT, SIGTERM
-    // and SIGHUP remove the temporary file before they end the run.
+    // error, rather than killing the run and leaving its temporary file behind. Most other signals
+    // that end a run remove the temporary file first; signal_cleanup.cpp says which, and why not
+    // the rest.
     const int error = std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ? errno : install_signal_cleanup();
     if (error != 0) {
         say("Error: Cannot handle signals (" + std::string(std::strerror(error)) + ")\n");
