@@ -172,6 +172,11 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
         if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
             ::_exit(122);
         }
+        for (const int fd : options.closed_descriptors) {
+            if (::close(fd) != 0) {
+                ::_exit(123);
+            }
+        }
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -56,6 +56,7 @@ struct RunOptions {
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in bytes
     rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS in bytes
     rlim_t cpu_time_limit = RLIM_INFINITY;   // RLIMIT_CPU's soft limit in seconds (SIGXCPU)
+    std::vector<int> closed_descriptors;     // standard descriptors closed before the start
     int timeout_seconds = 60;                // killed after this long
     std::string binary;                      // the tool; empty: the one this build made
 };
