@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -832,6 +834,80 @@ TEST(ClosedDescriptors, NoDevNull) {
                               system_text(ENOENT) + ")\n");
     EXPECT_EQ(read_file(dir / "f"), "a\n");
     EXPECT_EQ(dir.names(), kOnlyF);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A dry run whose reader closes the pipe early dies of SIGPIPE, as diff does, so that a pipeline
+// like `linemorph --dryrun ... | head -1` ends quietly; the input stays as it was.
+
+// Runs the tool on `args` in `dir`, its standard output a pipe whose reader reads at most
+// `reads` bytes and closes it, its standard error into the file `err`; gives the wait status.
+int run_into_short_reader(const TempDir& dir, const std::vector<std::string>& args,
+                          std::size_t reads, const std::string& err) {
+    std::vector<std::string> command{testing::tool_path()};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) {
+        ADD_FAILURE() << "pipe: " << system_text(errno);
+        return -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (err_fd < 0 || ::dup2(err_fd, STDERR_FILENO) < 0 ||
+            ::dup2(pipe_fds[1], STDOUT_FILENO) < 0 || ::chdir(dir.path().c_str()) != 0) {
+            ::_exit(120);
+        }
+        ::close(pipe_fds[0]);
+        ::close(pipe_fds[1]);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << system_text(errno);
+        ::close(pipe_fds[0]);
+        return -1;
+    }
+    std::string taken(reads, '\0');
+    std::size_t got = 0;
+    while (got < reads) {
+        const ssize_t n = ::read(pipe_fds[0], taken.data() + got, reads - got);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+TEST(DryRunPipe, ReaderClosingEarlyEndsTheRunBySigpipe) {
+    std::string content;
+    for (int i = 0; i < 100000; ++i) {
+        content +=
+            "a " + std::to_string(i) + "\n";  // a diff of some MiB, far more than a pipe holds
+    }
+    for (const std::size_t reads : {std::size_t{0}, std::size_t{100}, std::size_t{200000}}) {
+        SCOPED_TRACE("the reader takes " + std::to_string(reads) + " bytes");
+        TempDir dir;
+        TempDir elsewhere;
+        write_file(dir / "f", content);
+        const int status = run_into_short_reader(dir, kPreview, reads, elsewhere / "err");
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "wait status " << status;
+        EXPECT_EQ(read_file(elsewhere / "err"), "");
+        EXPECT_TRUE(read_file(dir / "f") == content) << "the input changed";
+        EXPECT_EQ(dir.names(), kOnlyF);
+    }
 }
 
 }  // namespace
