@@ -1,4 +1,5 @@
 // linemorph: edits one text file in place, line by line.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,14 +24,43 @@ void say(std::string_view message) {
     (void)std::fwrite(message.data(), 1, message.size(), stderr);
 }
 
+// Opens /dev/null on each closed standard descriptor (0, 1, 2), so that no file the run opens
+// lands on one of them: an input opened as descriptor 1 would be taken for the dry run's standard
+// output, and a message would be written into a temporary file opened as descriptor 2. Standard
+// input is opened for writing only and the others for reading only, so that using them fails with
+// EBADF as on a closed descriptor: a dry run without standard output still reports that it cannot
+// write its diff. Gives 0 or the error number.
+int open_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        if (errno != EBADF) {
+            return errno;
+        }
+        // open gives the lowest free descriptor, and every one below `fd` is open by now.
+        if (::open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY) < 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace linemorph;
 
+    if (const int error = open_closed_standard_descriptors()) {
+        say("Error: Cannot open /dev/null on a closed standard descriptor (" +
+            std::string(std::strerror(error)) + ")\n");
+        return static_cast<int>(ExitStatus::OutputFailed);
+    }
+
     // A file-size limit then ends a write with EFBIG, reported and cleaned up like any write
-    // error, rather than killing the run and leaving its temporary file behind. SIGINT, SIGTERM
-    // and SIGHUP remove the temporary file before they end the run.
+    // error, rather than killing the run and leaving its temporary file behind. Most other signals
+    // that end a run remove the temporary file first; signal_cleanup.cpp says which, and why not
+    // the rest.
     const int error = std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR ? errno : install_signal_cleanup();
     if (error != 0) {
         say("Error: Cannot handle signals (" + std::string(std::strerror(error)) + ")\n");

@@ -8,14 +8,18 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -899,6 +903,207 @@ TEST(AgainstSed, SameResultAsSed) {
         const RunResult result = run_tool(args, in_folder(dir.path()));
         EXPECT_EQ(result.status, 0) << result.err;
         EXPECT_EQ(read_file(dir / "f"), read_file(dir / "by_sed"));
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closed standard descriptors: the run fills them with /dev/null, so that none of the files it
+// opens lands on descriptor 0, 1 or 2. With standard output closed, a dry run cannot write its
+// diff; a real run writes nothing there and works as usual; messages to a closed standard error
+// go nowhere.
+
+struct ClosedRow {
+    const char* name;
+    std::vector<int> closed;  // the standard descriptors closed when the run starts
+    std::vector<std::string> args;
+    std::optional<std::string> after;  // the content of "f" after the run; nothing: unchanged
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const ClosedRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+const std::vector<std::string> kEdit{"--input=f", "a", "b"};
+const std::vector<std::string> kPreview{"--input=f", "--dryrun", "a", "b"};
+const std::string kPreviewDiff = "--- f\n+++ f\n@@ -1 +1 @@\n-a\n+b\n";
+const std::string kCannotWriteOutput =
+    "Error: Cannot write standard output (" + system_text(EBADF) + ")\n";
+
+const ClosedRow kClosedRows[] = {
+    {"stdin_real_run", {0}, kEdit, "b\n", "", "", 0},
+    {"stdout_real_run", {1}, kEdit, "b\n", "", "", 0},
+    {"stderr_real_run", {2}, kEdit, "b\n", "", "", 0},
+    {"all_three_real_run", {0, 1, 2}, kEdit, "b\n", "", "", 0},
+    {"stdin_dry_run", {0}, kPreview, {}, kPreviewDiff, "", 0},
+    {"stdout_dry_run", {1}, kPreview, {}, "", kCannotWriteOutput, 6},
+    {"stderr_dry_run", {2}, kPreview, {}, kPreviewDiff, "", 0},
+    {"all_three_dry_run", {0, 1, 2}, kPreview, {}, "", "", 6},
+    // A failing run's message goes nowhere when standard error is closed.
+    {"stderr_failing_run", {2}, {"--input=missing", "a", "b"}, {}, "", "", 3},
+    {"stdout_and_stderr_dry_run", {1, 2}, kPreview, {}, "", "", 6},
+};
+
+// Gives the real path of `path`, as strace shows the paths of open descriptors.
+std::string real_path(const std::string& path) {
+    std::error_code error;
+    const auto resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+class ClosedDescriptorTest : public ::testing::TestWithParam<ClosedRow> {};
+
+TEST_P(ClosedDescriptorTest, Run) {
+    const ClosedRow& row = GetParam();
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    RunOptions options = in_folder(dir.path());
+    options.closed_descriptors = row.closed;
+    const RunResult result = run_tool(row.args, options);
+    EXPECT_EQ(result.status, row.status);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.out, row.out);
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_EQ(read_file(dir / "f"), row.after.value_or("a\n"));
+    EXPECT_EQ(dir.names(), kOnlyF);
+
+    // Again under strace, which shows where each file the run opens (or duplicates) lands; the
+    // descriptors are closed between strace and the tool.
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to see the descriptors the run opens";
+    }
+    write_file(dir / "f", "a\n");
+    TempDir logs;
+    const std::string log = logs / "strace.log";
+    std::string closing = "exec \"$0\" \"$@\"";
+    for (const int fd : row.closed) {
+        closing += " " + std::to_string(fd) + (fd == 0 ? "<&-" : ">&-");
+    }
+    options.closed_descriptors.clear();
+    options.prefix = {
+        strace,    "-f", "-y",   "-o", log, "-e", "trace=open,openat,dup,dup2,dup3,fcntl",
+        "/bin/sh", "-c", closing};
+    const RunResult traced = run_tool(row.args, options);
+    EXPECT_EQ(traced.status, row.status);
+    const std::string folder = real_path(dir.path());
+    int seen = 0;
+    std::istringstream lines(read_file(log));
+    for (std::string line; std::getline(lines, line);) {
+        // A descriptor given back shows as "= 3</real/path>".
+        const std::size_t result_at = line.rfind(") = ");
+        const std::size_t path_at = line.find('<', result_at);
+        if (result_at == std::string::npos || path_at == std::string::npos ||
+            line.compare(path_at + 1, folder.size(), folder) != 0) {
+            continue;
+        }
+        ++seen;
+        EXPECT_GE(std::atoi(line.c_str() + result_at + 4), 3)
+            << "a file landed on a standard descriptor: " << line;
+    }
+    if (row.status != 3) {
+        EXPECT_GT(seen, 0) << "strace showed no file opened in the folder";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ClosedDescriptorTest, ::testing::ValuesIn(kClosedRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Without /dev/null to fill a closed descriptor with, the run stops before it opens anything.
+TEST(ClosedDescriptors, NoDevNull) {
+    const std::string unshare = testing::find_program("unshare");
+    if (!is_root() || unshare.empty()) {
+        GTEST_SKIP() << "needs root and unshare to hide /dev in a mount namespace";
+    }
+    if (shell("'" + unshare + "' --mount sh -c 'mount -t tmpfs tmpfs /dev' 2>/dev/null") != 0) {
+        GTEST_SKIP() << "cannot mount over /dev in a mount namespace here";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a\n");
+    RunOptions options = in_folder(dir.path());
+    options.prefix = {unshare, "--mount", "sh", "-c",
+                      "mount -t tmpfs tmpfs /dev && exec \"$0\" \"$@\" >&-"};
+    const RunResult result = run_tool(kEdit, options);
+    EXPECT_EQ(result.status, 6);
+    EXPECT_EQ(result.err, "Error: Cannot open /dev/null on a closed standard descriptor (" +
+                              system_text(ENOENT) + ")\n");
+    EXPECT_EQ(read_file(dir / "f"), "a\n");
+    EXPECT_EQ(dir.names(), kOnlyF);
+}
+
+// ---------------------------------------------------------------------------------------------
+// A dry run whose reader closes the pipe early dies of SIGPIPE, as diff does, so that a pipeline
+// like `linemorph --dryrun ... | head -1` ends quietly; the input stays as it was.
+
+// Runs the tool on `args` in `dir`, its standard output a pipe whose reader reads at most
+// `reads` bytes and closes it, its standard error into the file `err`; gives the wait status.
+int run_into_short_reader(const TempDir& dir, const std::vector<std::string>& args,
+                          std::size_t reads, const std::string& err) {
+    std::vector<std::string> command{testing::tool_path()};
+    command.insert(command.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) {
+        ADD_FAILURE() << "pipe: " << system_text(errno);
+        return -1;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int err_fd = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (err_fd < 0 || ::dup2(err_fd, STDERR_FILENO) < 0 ||
+            ::dup2(pipe_fds[1], STDOUT_FILENO) < 0 || ::chdir(dir.path().c_str()) != 0) {
+            ::_exit(120);
+        }
+        ::close(pipe_fds[0]);
+        ::close(pipe_fds[1]);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(pipe_fds[1]);
+    if (pid < 0) {
+        ADD_FAILURE() << "fork: " << system_text(errno);
+        ::close(pipe_fds[0]);
+        return -1;
+    }
+    std::string taken(reads, '\0');
+    std::size_t got = 0;
+    while (got < reads) {
+        const ssize_t n = ::read(pipe_fds[0], taken.data() + got, reads - got);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipe_fds[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+TEST(DryRunPipe, ReaderClosingEarlyEndsTheRunBySigpipe) {
+    std::string content;
+    for (int i = 0; i < 100000; ++i) {
+        content +=
+            "a " + std::to_string(i) + "\n";  // a diff of some MiB, far more than a pipe holds
+    }
+    for (const std::size_t reads : {std::size_t{0}, std::size_t{100}, std::size_t{200000}}) {
+        SCOPED_TRACE("the reader takes " + std::to_string(reads) + " bytes");
+        TempDir dir;
+        TempDir elsewhere;
+        write_file(dir / "f", content);
+        const int status = run_into_short_reader(dir, kPreview, reads, elsewhere / "err");
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) << "wait status " << status;
+        EXPECT_EQ(read_file(elsewhere / "err"), "");
+        EXPECT_TRUE(read_file(dir / "f") == content) << "the input changed";
+        EXPECT_EQ(dir.names(), kOnlyF);
     }
 }
 

@@ -620,9 +620,84 @@ TEST(KillSweep, AtRandomMoments) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Signals delivered by strace right after a given call: SIGINT, SIGTERM and SIGHUP remove the
-// temporary file and end the run with 128 + the signal. Up to the rename the input stays as it
-// was; a signal right after the rename leaves the new file in place.
+// Signals delivered by strace right after a given call: every signal whose default action ends
+// the process, and that can be caught, removes the temporary file and ends the run with 128 + the
+// signal. Up to the rename the input stays as it was; a signal right after the rename leaves the
+// new file in place. SIGPIPE and the signals of a fault in the tool itself (SIGSEGV, SIGBUS,
+// SIGILL, SIGFPE, SIGTRAP, SIGSYS, SIGABRT) keep their default action, and SIGKILL cannot be
+// caught: the next run clears what they leave, as the kill sweep shows.
+
+// A signal, with the name its test cases show.
+struct Signal {
+    std::string name;  // "SIGQUIT", "SIGRTMIN_plus_3"
+    int number;
+};
+
+void PrintTo(const Signal& signal, std::ostream* os) {
+    *os << signal.name;
+}
+
+#define SIGNAL(s) \
+    Signal {      \
+#s, s     \
+    }
+
+// The signals that must remove the temporary file: those whose default action ends the process,
+// less SIGKILL, SIGPIPE and the fault signals, as this system defines them.
+std::vector<Signal> handled_signals() {
+    std::vector<Signal> signals = {
+        SIGNAL(SIGHUP),
+        SIGNAL(SIGINT),
+        SIGNAL(SIGQUIT),
+        SIGNAL(SIGUSR1),
+        SIGNAL(SIGUSR2),
+        SIGNAL(SIGALRM),
+        SIGNAL(SIGTERM),
+        SIGNAL(SIGXCPU),
+        SIGNAL(SIGPROF),
+        SIGNAL(SIGVTALRM),
+#ifdef SIGSTKFLT
+        SIGNAL(SIGSTKFLT),
+#endif
+#ifdef SIGPOLL
+        SIGNAL(SIGPOLL),
+#endif
+#ifdef SIGPWR
+        SIGNAL(SIGPWR),
+#endif
+#if defined(SIGLOST) && (!defined(SIGPWR) || SIGLOST != SIGPWR)
+        SIGNAL(SIGLOST),
+#endif
+    };
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) {
+        const std::string name = number == SIGRTMIN ? "SIGRTMIN"
+                                 : number == SIGRTMAX
+                                     ? "SIGRTMAX"
+                                     : "SIGRTMIN_plus_" + std::to_string(number - SIGRTMIN);
+        signals.push_back({name, number});
+    }
+#endif
+    return signals;
+}
+
+// The signals tried after every call: the three a terminal sends, the two that by default also
+// dump core, a user signal and the last real-time one.
+bool tried_everywhere(const Signal& signal) {
+    static const std::set<std::string> kNames = {"SIGHUP",  "SIGINT",  "SIGTERM", "SIGQUIT",
+                                                 "SIGXCPU", "SIGUSR1", "SIGRTMAX"};
+    return kNames.count(signal.name) != 0;
+}
+
+std::vector<Signal> signals_tried(bool everywhere) {
+    std::vector<Signal> chosen;
+    for (const Signal& signal : handled_signals()) {
+        if (tried_everywhere(signal) == everywhere) {
+            chosen.push_back(signal);
+        }
+    }
+    return chosen;
+}
 
 // What the input path and the temporary path hold after a signal.
 enum class AfterSignal {
@@ -631,28 +706,50 @@ enum class AfterSignal {
     Kept,       // the old file, and the whole result kept after a failed rename
 };
 
+// Which signals are tried at a point.
+enum class TriedWith {
+    FewSignals,   // those tried everywhere
+    EverySignal,  // every handled one
+};
+
 struct SignalPoint {
     const char* name;
     const char* injection;  // the call, and how it is made to fail, if it is
     int when;
     AfterSignal after;
+    TriedWith tried;
 };
 
+void PrintTo(const SignalPoint& point, std::ostream* os) {
+    *os << point.name;
+}
+
+// Every signal is tried where it is held back (around the creation and the arming, around the
+// rename and the disarming) and in the middle of the stream.
 const SignalPoint kSignalPoints[] = {
     // Right after the creation, before the file is known by its identity.
-    {"after_creating_temp", "openat", 2, AfterSignal::Untouched},
-    {"after_locking_temp", "flock", 2, AfterSignal::Untouched},
-    {"after_second_read", "read", 2, AfterSignal::Untouched},
-    {"after_first_write", "writev", 1, AfterSignal::Untouched},
-    {"after_fchmod", "fchmod", 1, AfterSignal::Untouched},
-    {"after_fsync", "fsync", 1, AfterSignal::Untouched},
-    {"after_close", "close", 1, AfterSignal::Untouched},
-    {"after_rename", "rename", 1, AfterSignal::Replaced},
-    {"after_failed_rename", "rename:error=EXDEV", 1, AfterSignal::Kept},
+    {"after_creating_temp", "openat", 2, AfterSignal::Untouched, TriedWith::EverySignal},
+    {"after_locking_temp", "flock", 2, AfterSignal::Untouched, TriedWith::FewSignals},
+    {"after_second_read", "read", 2, AfterSignal::Untouched, TriedWith::EverySignal},
+    {"after_first_write", "writev", 1, AfterSignal::Untouched, TriedWith::FewSignals},
+    {"after_fchmod", "fchmod", 1, AfterSignal::Untouched, TriedWith::FewSignals},
+    {"after_fsync", "fsync", 1, AfterSignal::Untouched, TriedWith::FewSignals},
+    {"after_close", "close", 1, AfterSignal::Untouched, TriedWith::FewSignals},
+    {"after_rename", "rename", 1, AfterSignal::Replaced, TriedWith::FewSignals},
+    {"after_failed_rename", "rename:error=EXDEV", 1, AfterSignal::Kept, TriedWith::EverySignal},
 };
 
-class SignalTest
-    : public ::testing::TestWithParam<std::tuple<SignalPoint, std::pair<const char*, int>>> {};
+std::vector<SignalPoint> points_tried_with(TriedWith tried) {
+    std::vector<SignalPoint> chosen;
+    for (const SignalPoint& point : kSignalPoints) {
+        if (tried == TriedWith::FewSignals || point.tried == TriedWith::EverySignal) {
+            chosen.push_back(point);
+        }
+    }
+    return chosen;
+}
+
+class SignalTest : public ::testing::TestWithParam<std::tuple<SignalPoint, Signal>> {};
 
 TEST_P(SignalTest, RemovesTemporaryFile) {
     const auto& [point, signal] = GetParam();
@@ -661,11 +758,13 @@ TEST_P(SignalTest, RemovesTemporaryFile) {
         GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to deliver a signal at a call";
     }
     Workspace work;
+    // By number: strace knows the real-time signals by number alone.
     const std::string injection = std::string("inject=") + point.injection +
-                                  ":signal=" + signal.first + ":when=" + std::to_string(point.when);
+                                  ":signal=" + std::to_string(signal.number) +
+                                  ":when=" + std::to_string(point.when);
     const Traced traced = run_traced(strace, work, {injection});
     EXPECT_EQ(traced.result.signal, 0) << "the run died of the signal without cleaning up";
-    EXPECT_EQ(traced.result.status, 128 + signal.second) << traced.result.err;
+    EXPECT_EQ(traced.result.status, 128 + signal.number) << traced.result.err;
     EXPECT_EQ(traced.result.err, "");
     switch (point.after) {
         case AfterSignal::Untouched:
@@ -684,18 +783,28 @@ TEST_P(SignalTest, RemovesTemporaryFile) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Points, SignalTest,
-                         ::testing::Combine(::testing::ValuesIn(kSignalPoints),
-                                            ::testing::Values(std::pair{"INT", SIGINT},
-                                                              std::pair{"TERM", SIGTERM},
-                                                              std::pair{"HUP", SIGHUP})),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).name) + "_SIG" +
-                                    std::get<1>(info.param).first;
-                         });
+std::string signal_case_name(
+    const ::testing::TestParamInfo<std::tuple<SignalPoint, Signal>>& info) {
+    return std::string(std::get<0>(info.param).name) + "_" + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryPoint, SignalTest,
+    ::testing::Combine(::testing::ValuesIn(points_tried_with(TriedWith::FewSignals)),
+                       ::testing::ValuesIn(signals_tried(true))),
+    signal_case_name);
+
+INSTANTIATE_TEST_SUITE_P(
+    EverySignal, SignalTest,
+    ::testing::Combine(::testing::ValuesIn(points_tried_with(TriedWith::EverySignal)),
+                       ::testing::ValuesIn(signals_tried(false))),
+    signal_case_name);
 
 // A run started with a signal ignored (as under nohup) keeps ignoring it and finishes.
-TEST(Signals, IgnoredSignalStaysIgnored) {
+class IgnoredSignalTest : public ::testing::TestWithParam<Signal> {};
+
+TEST_P(IgnoredSignalTest, StaysIgnored) {
+    const Signal& signal = GetParam();
     const std::string strace = testing::usable_strace();
     if (strace.empty()) {
         GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to deliver a signal at a call";
@@ -704,14 +813,44 @@ TEST(Signals, IgnoredSignalStaysIgnored) {
     TempDir logs;
     RunOptions run;
     run.cwd = logs.path();
-    run.prefix = {"/bin/sh",    "-c",        "trap '' HUP; exec \"$@\"",
+    const std::string number = std::to_string(signal.number);
+    run.prefix = {"/bin/sh",    "-c",        "trap '' " + number + "; exec \"$@\"",
                   "sh",         strace,      "-f",
                   "-o",         "/dev/null", "-P",
-                  work.input(), "-e",        "inject=read:signal=HUP:when=2"};
+                  work.input(), "-e",        "inject=read:signal=" + number + ":when=2"};
     const RunResult result = run_tool(work.args(), run);
     EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.signal, 0);
     work.expect_replaced();
     EXPECT_EQ(work.names(), std::set<std::string>{"f"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, IgnoredSignalTest, ::testing::ValuesIn(handled_signals()),
+                         [](const auto& info) { return info.param.name; });
+
+// A CPU-time limit (`ulimit -t`) ends a run by SIGXCPU, which removes the temporary file like any
+// other handled signal. The run is made slow by many conditions that each search every line, so
+// that it needs far more than the one second allowed.
+TEST(Signals, CpuTimeLimit) {
+    TempDir dir;
+    std::string content;
+    for (int i = 0; i < 100000; ++i) {
+        content += "line " + std::to_string(i) + " OLD\n";
+    }
+    write_file(dir / "f", content);
+    std::vector<std::string> args{"--input=f", "OLD", "NEW"};
+    args.insert(args.end(), 10000, "-absent");
+    RunOptions options = testing::in_folder(dir.path());
+    options.cpu_time_limit = 1;
+    const RunResult result = run_tool(args, options);
+    if (result.status == 0) {
+        GTEST_SKIP() << "the run finished within one second of CPU time";
+    }
+    EXPECT_EQ(result.signal, 0) << "the run died of SIGXCPU without cleaning up";
+    EXPECT_EQ(result.status, 128 + SIGXCPU) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(read_file(dir / "f") == content) << "the input changed";
+    EXPECT_EQ(dir.names(), std::set<std::string>{"f"}) << "the temporary file was left";
 }
 
 }  // namespace

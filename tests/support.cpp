@@ -143,10 +143,39 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
                 ::_exit(121);
             }
         }
-        // The tool must deal with the limit itself, and see the signals that end a run as a
-        // terminal would send them, even when this test runs under nohup.
-        for (const int signal_number : {SIGXFSZ, SIGINT, SIGTERM, SIGHUP}) {
-            ::signal(signal_number, SIG_DFL);
+        // Only the soft limit: reaching it sends SIGXCPU, reaching the hard one SIGKILL.
+        if (options.cpu_time_limit != RLIM_INFINITY) {
+            struct rlimit cpu {};
+            if (::getrlimit(RLIMIT_CPU, &cpu) != 0) {
+                ::_exit(121);
+            }
+            cpu.rlim_cur = options.cpu_time_limit;
+            if (::setrlimit(RLIMIT_CPU, &cpu) != 0) {
+                ::_exit(121);
+            }
+        }
+        // The tool must deal with the limits itself, and see the signals that end a run as a
+        // terminal would send them. Resetting a signal that cannot be caught, or that the C
+        // library keeps for itself, fails harmlessly.
+        struct sigaction default_action {};
+        default_action.sa_handler = SIG_DFL;
+#ifdef SIGRTMAX
+        const int last_signal = SIGRTMAX;
+#else
+        const int last_signal = NSIG - 1;
+#endif
+        for (int signal_number = 1; signal_number <= last_signal; ++signal_number) {
+            (void)::sigaction(signal_number, &default_action, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+            ::_exit(122);
+        }
+        for (const int fd : options.closed_descriptors) {
+            if (::close(fd) != 0) {
+                ::_exit(123);
+            }
         }
         ::execv(argv[0], argv.data());
         ::_exit(127);

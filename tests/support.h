@@ -55,6 +55,8 @@ struct RunOptions {
     std::vector<std::string> prefix;         // a wrapper command to run it through, e.g. setpriv
     rlim_t file_size_limit = RLIM_INFINITY;  // RLIMIT_FSIZE in bytes
     rlim_t memory_limit = RLIM_INFINITY;     // RLIMIT_AS in bytes
+    rlim_t cpu_time_limit = RLIM_INFINITY;   // RLIMIT_CPU's soft limit in seconds (SIGXCPU)
+    std::vector<int> closed_descriptors;     // standard descriptors closed before the start
     int timeout_seconds = 60;                // killed after this long
     std::string binary;                      // the tool; empty: the one this build made
 };
@@ -76,6 +78,8 @@ struct RunResult {
 };
 
 // Runs the built tool with `args` (the program's name not included) and collects what it gives.
+// It starts with every signal at its default action and none blocked, as from a terminal, even
+// when the tests run under nohup or the like.
 RunResult run_tool(const std::vector<std::string>& args, const RunOptions& options = {});
 
 // Gives the path of the tool this build made.
