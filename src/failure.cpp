@@ -26,6 +26,8 @@ ExitStatus exit_status(FailureKind kind) {
         case FailureKind::TempIsInput:
         case FailureKind::WriteOutput:
         case FailureKind::WriteToInput:
+        case FailureKind::StandardDescriptors:
+        case FailureKind::SignalSetup:
             return ExitStatus::OutputFailed;
         case FailureKind::Rename:
             return ExitStatus::RenameFailed;
@@ -54,6 +56,11 @@ std::string failure_message(const Failure& failure) {
             return "Error: Cannot write standard output (" + system_text(failure.error) + ")\n";
         case FailureKind::WriteToInput:
             return "Error: standard output is " + path + " itself\n";
+        case FailureKind::StandardDescriptors:
+            return "Error: Cannot open /dev/null on a closed standard descriptor (" +
+                   system_text(failure.error) + ")\n";
+        case FailureKind::SignalSetup:
+            return "Error: Cannot handle signals (" + system_text(failure.error) + ")\n";
         case FailureKind::TempReplaced:
             return "Error: " + path + " was replaced by another process; the input is unchanged\n";
         case FailureKind::TempIsInput:

@@ -33,6 +33,8 @@ enum class FailureKind {
     SetMode,       // giving the new file the input's owner or mode failed
     WriteOutput,   // writing standard output failed (a dry run's diff)
     WriteToInput,  // a dry run's standard output is the input itself
+    StandardDescriptors,  // a closed standard descriptor could not be filled with /dev/null
+    SignalSetup,          // the signal handlers could not be set up
 };
 
 // A failed rewrite: its kind, the system's error number (0 when none applies), and the paths the

@@ -68,4 +68,20 @@ void start_writeback(int fd, off_t offset, off_t length) {
 #endif
 }
 
+int open_closed_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1) {
+            continue;
+        }
+        if (errno != EBADF) {
+            return errno;
+        }
+        // open gives the lowest free descriptor, and every one below `fd` is open by now.
+        if (::open("/dev/null", (fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) | O_NOCTTY) < 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
 }  // namespace linemorph

@@ -28,6 +28,14 @@ int write_pieces(int fd, iovec* next, int count, off_t& written);
 // rename remains what makes the file durable.
 void start_writeback(int fd, off_t offset, off_t length);
 
+// Opens /dev/null on each closed standard descriptor (0, 1, 2), so that no file the run opens
+// lands on one of them: an input opened as descriptor 1 would be taken for the dry run's standard
+// output, and a message would be written into a temporary file opened as descriptor 2. Standard
+// input is opened for writing only and the others for reading only, so that using them fails with
+// EBADF as on a closed descriptor: a dry run without standard output still reports that it cannot
+// write its diff. Gives 0 or the error number.
+int open_closed_standard_descriptors();
+
 // Gives true when `a` and `b` describe the same file (device and inode).
 bool same_file(const struct stat& a, const struct stat& b);
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 
 namespace linemorph {
 
@@ -101,6 +102,9 @@ sigset_t cleanup_signal_set() {
 }  // namespace
 
 int install_signal_cleanup() {
+    if (std::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+        return errno;
+    }
     struct sigaction action {};
     action.sa_handler = remove_armed_file_and_exit;
     action.sa_mask = cleanup_signal_set();  // one cleanup at a time

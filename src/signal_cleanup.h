@@ -11,11 +11,11 @@
 namespace linemorph {
 
 // Installs the handler for every signal whose default action ends the process and that can be
-// caught, but for SIGPIPE, SIGXFSZ (which the caller ignores, so that a file-size limit ends a
-// write with EFBIG) and the signals of a fault in the process itself; signal_cleanup.cpp says
-// why. A signal that was ignored when the run began stays ignored. The handler removes the armed
-// file, if any, and ends the process with status 128 + the signal's number. Gives 0 or the error
-// number.
+// caught, but for SIGPIPE, SIGXFSZ (ignored here, so that a file-size limit ends a write with
+// EFBIG, reported and cleaned up like any write error) and the signals of a fault in the process
+// itself; signal_cleanup.cpp says why. A signal that was ignored when the run began stays ignored.
+// The handler removes the armed file, if any, and ends the process with status 128 + the signal's
+// number. Gives 0 or the error number.
 int install_signal_cleanup();
 
 // Arms the handler for the file at `path` with identity (`device`, `inode`). The caller keeps

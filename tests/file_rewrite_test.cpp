@@ -234,6 +234,12 @@ TEST(Failures, MessageAndStatusOfEachKind) {
         {{FailureKind::TempIsInput, 0, "f.tmp", {}},
          ExitStatus::OutputFailed,
          "Error: f.tmp is the input itself; the input is unchanged\n"},
+        {{FailureKind::StandardDescriptors, EACCES, {}, {}},
+         ExitStatus::OutputFailed,
+         "Error: Cannot open /dev/null on a closed standard descriptor (" + acces + ")\n"},
+        {{FailureKind::SignalSetup, EINVAL, {}, {}},
+         ExitStatus::OutputFailed,
+         "Error: Cannot handle signals (" + std::string(std::strerror(EINVAL)) + ")\n"},
         {{FailureKind::Rename, EACCES, "f.tmp", "f"},
          ExitStatus::RenameFailed,
          "ERROR: While attempting to rename temp file 'f.tmp' to 'f', system reported: '" + acces +
