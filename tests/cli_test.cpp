@@ -6,6 +6,8 @@
 #include <variant>
 #include <vector>
 
+#include "messages.h"
+
 namespace linemorph {
 namespace {
 
@@ -116,7 +118,7 @@ TEST(CheckCommandLine, Table) {
         EXPECT_EQ(check_command_line(argc, argv.data(), scan.first_positional), row.problem)
             << ::testing::PrintToString(row.args);
     }
-    EXPECT_EQ(problem_message(CommandLineProblem::EmptySearch), "Error: empty search string\n");
+    EXPECT_EQ(problem_message(CommandLineProblem::EmptySearch), testing::kEmptySearchMessage);
     EXPECT_EQ(problem_message(CommandLineProblem::TooShort), "");
     EXPECT_EQ(problem_message(CommandLineProblem::MissingArguments), "");
     EXPECT_EQ(problem_message(CommandLineProblem::UnknownOption), "");

@@ -25,11 +25,13 @@
 #include <vector>
 
 #include "cli.h"
+#include "messages.h"
 #include "support.h"
 
 namespace linemorph {
 namespace {
 
+using namespace testing;  // the messages
 using testing::in_folder;
 using testing::read_file;
 using testing::run_tool;
@@ -42,15 +44,6 @@ using testing::write_file;
 
 const std::string kUsage(usage_text());
 const std::set<std::string> kOnlyF{"f"};
-
-std::string system_text(int error) {
-    return std::strerror(error);
-}
-
-std::string stat_message(const std::string& path, int error) {
-    return "ERROR: Whilst attempting to get information of '" + path + "', system reported: '" +
-           system_text(error) + "'\n";
-}
 
 // One run of the tool on the file "f" in a fresh folder.
 struct Row {
@@ -99,7 +92,7 @@ const Row kRows[] = {
      kSource,
      {},
      kUsage,
-     "Error: empty search string\n",
+     testing::kEmptySearchMessage,
      1},
     {"help", {"--help"}, kSource, {}, kUsage, "", 1},
     {"help_with_arguments", {"--help", "OLD", "NEW"}, kSource, {}, kUsage, "", 1},
@@ -230,10 +223,6 @@ const Row kRows[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, CommandLineTest, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-bool is_root() {
-    return ::geteuid() == 0;
-}
-
 // Runs the tool on "f" in `dir` and expects the plain partial edit a -> b to succeed.
 void expect_edit_succeeds(const TempDir& dir, const std::string& input = "f") {
     const RunResult result = run_tool({"--input=" + input, "a", "b"}, in_folder(dir.path()));
@@ -320,8 +309,7 @@ TEST(Replacement, TemporaryNameTooLongIsReported) {
     write_file(dir / name, "a\n");
     const RunResult result = run_tool({"--input=" + name, "a", "b"}, in_folder(dir.path()));
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err,
-              "Error: Cannot open " + name + ".tmp (" + system_text(ENAMETOOLONG) + ")");
+    EXPECT_EQ(result.err, open_message(name + ".tmp", ENAMETOOLONG));
     EXPECT_EQ(read_file(dir / name), "a\n");
     EXPECT_EQ(dir.names(), std::set<std::string>{name});
 }
@@ -360,7 +348,7 @@ TEST(NotRegular, DirectoryFifoSocketDevice) {
         const RunResult result = run_tool({"--input=" + input, "a", "b"}, options);
         EXPECT_FALSE(result.timed_out) << input << ": the run hung";
         EXPECT_EQ(result.status, 4) << input;
-        EXPECT_EQ(result.err, "Error: " + input + " is not a regular file\n");
+        EXPECT_EQ(result.err, not_regular_message(input));
         EXPECT_EQ(dir.names(), names) << input;
     }
     EXPECT_FALSE(std::filesystem::exists("/dev/null.tmp"));
@@ -418,7 +406,7 @@ TEST(Leftovers, TemporaryFileHeldByLiveRunIsLeftAlone) {
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
     const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: Cannot open f.tmp (" + system_text(EWOULDBLOCK) + ")");
+    EXPECT_EQ(result.err, open_message("f.tmp", EWOULDBLOCK));
     EXPECT_EQ(read_file(dir / "f"), "a\n");
     EXPECT_EQ(read_file(dir / "f.tmp"), "another run's work");
     ::close(held);
@@ -501,8 +489,7 @@ TEST(TemporaryPathIsTheInput, NothingIsRemovedOrRead) {
         const RunResult result =
             run_tool({std::string("--input=") + c.input, "OLD", "NEW"}, in_folder(dir.path()));
         EXPECT_EQ(result.status, 6);
-        EXPECT_EQ(result.err, "Error: " + std::string(c.input) +
-                                  ".tmp is the input itself; the input is unchanged\n");
+        EXPECT_EQ(result.err, temp_is_input_message(std::string(c.input) + ".tmp"));
         EXPECT_EQ(snapshot(dir.path()), before);
         EXPECT_EQ(status_of(dir / (std::string(c.input) + ".tmp")).st_mode & 07777, 0640u);
     }
@@ -529,7 +516,7 @@ TEST(TemporaryPathIsTheInput, SwappedInWhileTheRunWaits) {
     ASSERT_EQ(::symlink("f.tmp", (dir / "f").c_str()), 0);
     run.join();
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: f.tmp is the input itself; the input is unchanged\n");
+    EXPECT_EQ(result.err, temp_is_input_message("f.tmp"));
     EXPECT_EQ(read_file(dir / "original"), "a OLD\n");
     EXPECT_TRUE(S_ISLNK(status_of(dir / "f").st_mode)) << "the link was replaced";
     EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "original"}));
@@ -568,7 +555,7 @@ TEST(InputLock, ExclusivelyLockedInputIsRefused) {
         ::close(held);
         EXPECT_EQ(result.status, c.status) << result.err;
         if (c.status == 4) {
-            EXPECT_EQ(result.err, "Error: Cannot open f (" + system_text(EWOULDBLOCK) + ")");
+            EXPECT_EQ(result.err, open_message("f", EWOULDBLOCK));
             EXPECT_EQ(result.out, "");
         }
         const bool edited = c.status == 0 && !dry;
@@ -589,7 +576,7 @@ TEST(InputLock, AnotherRunsTemporaryFileIsRefused) {
     const RunResult result = run_tool({"--input=f.tmp", "half", "whole"}, in_folder(dir.path()));
     ::close(held);
     EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.err, "Error: Cannot open f.tmp (" + system_text(EWOULDBLOCK) + ")");
+    EXPECT_EQ(result.err, open_message("f.tmp", EWOULDBLOCK));
     EXPECT_EQ(read_file(dir / "f.tmp"), "half a result");
     EXPECT_EQ(dir.names(), (std::set<std::string>{"f", "f.tmp"}));
 }
@@ -618,7 +605,7 @@ TEST(NotRegular, SwappedInBeforeTheReopenIsNeverOpened) {
     ASSERT_EQ(::mkfifo((dir / "f").c_str(), 0644), 0);
     run.join();
     EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.err, "Error: f is not a regular file\n");
+    EXPECT_EQ(result.err, not_regular_message("f"));
     const std::string log = read_file(logs / "log");
     std::size_t opens = 0;
     for (std::size_t at = 0; (at = log.find("openat(AT_FDCWD, \"f\",", at)) != std::string::npos;
@@ -722,7 +709,7 @@ TEST(Concurrency, TemporaryFileReplacedBeforeRename) {
     write_file(dir / "f.tmp", "planted");
     run.join();
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: f.tmp was replaced by another process; the input is unchanged\n");
+    EXPECT_EQ(result.err, temp_replaced_message("f.tmp"));
     EXPECT_EQ(read_file(dir / "f"), "a\n");
     EXPECT_EQ(read_file(dir / "f.tmp"), "planted");
     EXPECT_EQ(read_file(dir / "taken"), "b\n");
@@ -743,7 +730,7 @@ TEST(Faults, FullDisk) {
     write_file(mount_point + "/f", content + "\n");
     const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(mount_point));
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: Cannot write f.tmp (" + system_text(ENOSPC) + ")\n");
+    EXPECT_EQ(result.err, write_message("f.tmp", ENOSPC));
     EXPECT_EQ(read_file(mount_point + "/f"), content + "\n");
     EXPECT_FALSE(std::filesystem::exists(mount_point + "/f.tmp"));
     EXPECT_EQ(shell("umount '" + mount_point + "'"), 0);
@@ -757,7 +744,7 @@ TEST(Faults, FileSizeLimit) {
     options.file_size_limit = 16 * 1024;
     const RunResult result = run_tool({"--input=f", "a", "b"}, options);
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: Cannot write f.tmp (" + system_text(EFBIG) + ")\n");
+    EXPECT_EQ(result.err, write_message("f.tmp", EFBIG));
     EXPECT_EQ(read_file(dir / "f"), content + "\n");
     EXPECT_EQ(dir.names(), kOnlyF);
 }
@@ -771,7 +758,7 @@ TEST(Faults, ReadError) {
     ASSERT_EQ(::symlink("/proc/self/mem", (dir / "f").c_str()), 0);
     const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
     EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.err, "Error: Cannot read f (" + system_text(EIO) + ")\n");
+    EXPECT_EQ(result.err, read_message("f", EIO));
     EXPECT_EQ(dir.names(), kOnlyF) << "the incomplete temporary file is removed";
 }
 
@@ -786,7 +773,7 @@ TEST(Faults, LineTooLongForMemory) {
     options.memory_limit = 64 << 20;
     const RunResult result = run_tool({"--input=f", "a", "b"}, options);
     EXPECT_EQ(result.status, 4);
-    EXPECT_EQ(result.err, "Error: Cannot read f (" + system_text(ENOMEM) + ")\n");
+    EXPECT_EQ(result.err, read_message("f", ENOMEM));
     EXPECT_EQ(read_file(dir / "f"), content);
     EXPECT_EQ(dir.names(), kOnlyF);
 }
@@ -804,10 +791,7 @@ TEST(Faults, RenameOntoMountPoint) {
     const RunResult result = run_tool({"--input=f", "a", "b"}, in_folder(dir.path()));
     EXPECT_EQ(shell("umount '" + (dir / "f") + "'"), 0);
     EXPECT_EQ(result.status, 2);
-    EXPECT_EQ(result.err,
-              "ERROR: While attempting to rename temp file 'f.tmp' to 'f', "
-              "system reported: '" +
-                  system_text(EBUSY) + "'\n");
+    EXPECT_EQ(result.err, rename_message("f.tmp", "f", EBUSY));
     EXPECT_EQ(read_file(dir / "f"), "a\n");
     EXPECT_EQ(read_file(dir / "f.tmp"), "b a\n") << "the temporary file keeps the whole result";
 }
@@ -834,10 +818,9 @@ TEST(Faults, PermissionErrorsAsUnprivilegedUser) {
         std::string err;
         std::optional<std::string> after;
     };
-    const std::string denied = system_text(EACCES);
     const Case cases[] = {
-        {"folder_not_writable", 0755, 0666, 6, "Error: Cannot open w/f.tmp (" + denied + ")", {}},
-        {"file_not_readable", 0777, 0200, 4, "Error: Cannot open w/f (" + denied + ")", {}},
+        {"folder_not_writable", 0755, 0666, 6, open_message("w/f.tmp", EACCES), {}},
+        {"file_not_readable", 0777, 0200, 4, open_message("w/f", EACCES), {}},
         {"folder_not_searchable", 0700, 0644, 3, stat_message("w/f", EACCES), {}},
         // Root's read-only file in a folder anyone may write: replaced, the owner change refused.
         {"others_file_in_open_folder", 0777, 0644, 0, "", "b\n"},
@@ -929,8 +912,7 @@ void PrintTo(const ClosedRow& row, std::ostream* os) {
 const std::vector<std::string> kEdit{"--input=f", "a", "b"};
 const std::vector<std::string> kPreview{"--input=f", "--dryrun", "a", "b"};
 const std::string kPreviewDiff = "--- f\n+++ f\n@@ -1 +1 @@\n-a\n+b\n";
-const std::string kCannotWriteOutput =
-    "Error: Cannot write standard output (" + system_text(EBADF) + ")\n";
+const std::string kCannotWriteOutput = output_write_message(EBADF);
 
 const ClosedRow kClosedRows[] = {
     {"stdin_real_run", {0}, kEdit, "b\n", "", "", 0},
@@ -1027,8 +1009,7 @@ TEST(ClosedDescriptors, NoDevNull) {
                       "mount -t tmpfs tmpfs /dev && exec \"$0\" \"$@\" >&-"};
     const RunResult result = run_tool(kEdit, options);
     EXPECT_EQ(result.status, 6);
-    EXPECT_EQ(result.err, "Error: Cannot open /dev/null on a closed standard descriptor (" +
-                              system_text(ENOENT) + ")\n");
+    EXPECT_EQ(result.err, standard_descriptors_message(ENOENT));
     EXPECT_EQ(read_file(dir / "f"), "a\n");
     EXPECT_EQ(dir.names(), kOnlyF);
 }

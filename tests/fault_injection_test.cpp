@@ -40,11 +40,13 @@
 #include <utility>
 #include <vector>
 
+#include "messages.h"
 #include "support.h"
 
 namespace linemorph {
 namespace {
 
+using testing::is_root;
 using testing::read_file;
 using testing::run_tool;
 using testing::RunOptions;
@@ -52,14 +54,6 @@ using testing::RunResult;
 using testing::status_of;
 using testing::TempDir;
 using testing::write_file;
-
-std::string system_text(int error) {
-    return std::strerror(error);
-}
-
-bool is_root() {
-    return ::geteuid() == 0;
-}
 
 // Contents are compared with == and a short message: a failing EXPECT_EQ would print a diff of
 // half a megabyte.
@@ -241,30 +235,25 @@ enum class Says {
 };
 
 std::string message(Says says, const Workspace& work, int error) {
-    const std::string text = system_text(error);
     switch (says) {
         case Says::Nothing:
             return "";
         case Says::StatInput:
-            return "ERROR: Whilst attempting to get information of '" + work.input() +
-                   "', system reported: '" + text + "'\n";
+            return testing::stat_message(work.input(), error);
         case Says::OpenInput:
-            return "Error: Cannot open " + work.input() + " (" + text + ")";
+            return testing::open_message(work.input(), error);
         case Says::ReadInput:
-            return "Error: Cannot read " + work.input() + " (" + text + ")\n";
+            return testing::read_message(work.input(), error);
         case Says::OpenTemp:
-            return "Error: Cannot open " + work.temp() + " (" + text + ")";
+            return testing::open_message(work.temp(), error);
         case Says::WriteTemp:
-            return "Error: Cannot write " + work.temp() + " (" + text + ")\n";
+            return testing::write_message(work.temp(), error);
         case Says::TempTaken:
-            return "Error: " + work.temp() + " was replaced by another process; the input is " +
-                   "unchanged\n";
+            return testing::temp_replaced_message(work.temp());
         case Says::Rename:
-            return "ERROR: While attempting to rename temp file '" + work.temp() + "' to '" +
-                   work.input() + "', system reported: '" + text + "'\n";
+            return testing::rename_message(work.temp(), work.input(), error);
         case Says::SetMode:
-            return "ERROR: While attempting to set permissions on new file, system reported: '" +
-                   text + "'\n";
+            return testing::mode_message(error);
     }
     return "";
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <tuple>
 
+#include "random_cases.h"
 #include "reference_rewriter.h"
 #include "rewrite_cases.h"
 #include "support.h"
@@ -122,33 +123,13 @@ INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes
 // search strings holding line feeds fall across block boundaries in every way, and the driver
 // must give what rewriting each line on its own gives.
 TEST(RewriteStream, AgreesWithLineByLineReference) {
-    std::mt19937 random(20261210);
-    const auto text = [&](std::size_t max_length) {
-        static constexpr char kAlphabet[] = {'a', 'b', '\n', 'a', '\r'};
-        std::string t(random() % (max_length + 1), ' ');
-        for (char& c : t) {
-            c = kAlphabet[random() % 5];
-        }
-        return t;
-    };
-    static constexpr char kKinds[] = {'+', '-', '{', '}', 'a'};
+    testing::RandomCases cases(20261210, {"ab\na\r", 200, 4, 3, 2, "+-{}a", 2});
     TempDir dir;
     const std::string in_path = dir / "in";
     const std::string out_path = dir / "out";
     for (int round = 0; round < 3000; ++round) {
-        const std::string content = text(200);
-        std::vector<std::string> args{text(4), text(3)};
-        if (args[0].empty()) {
-            args[0] = "a";
-        }
-        const std::size_t conditions = random() % 3;
-        for (std::size_t i = 0; i < conditions; ++i) {
-            std::string condition = text(2);
-            condition.insert(condition.begin(), kKinds[random() % 5]);
-            args.push_back(condition);
-        }
-        const std::size_t block = 1 + random() % 40;
-        const bool wholeline = random() % 2 == 0;
+        const auto [content, args, wholeline] = cases.next();
+        const std::size_t block = 1 + cases.below(40);
         write_file(in_path, content);
         const int in = ::open(in_path.c_str(), O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -197,62 +178,6 @@ TEST(RewriteStream, WriteErrorIsReportedAsWrite) {
     }
     ::close(in);
     ::close(out);
-}
-
-TEST(Failures, MessageAndStatusOfEachKind) {
-    struct Row {
-        Failure failure;
-        ExitStatus status;
-        std::string message;
-    };
-    const std::string noent = std::strerror(ENOENT);
-    const std::string acces = std::strerror(EACCES);
-    const std::string nospc = std::strerror(ENOSPC);
-    const Row rows[] = {
-        {{FailureKind::StatInput, ENOENT, "a%s", {}},
-         ExitStatus::StatFailed,
-         "ERROR: Whilst attempting to get information of 'a%s', system reported: '" + noent +
-             "'\n"},
-        {{FailureKind::OpenInput, EACCES, "f", {}},
-         ExitStatus::InputFailed,
-         "Error: Cannot open f (" + acces + ")"},
-        {{FailureKind::NotRegular, 0, "d", {}},
-         ExitStatus::InputFailed,
-         "Error: d is not a regular file\n"},
-        {{FailureKind::ReadInput, EACCES, "f", {}},
-         ExitStatus::InputFailed,
-         "Error: Cannot read f (" + acces + ")\n"},
-        {{FailureKind::OpenTemp, EACCES, "f.tmp", {}},
-         ExitStatus::OutputFailed,
-         "Error: Cannot open f.tmp (" + acces + ")"},
-        {{FailureKind::WriteTemp, ENOSPC, "f.tmp", {}},
-         ExitStatus::OutputFailed,
-         "Error: Cannot write f.tmp (" + nospc + ")\n"},
-        {{FailureKind::TempReplaced, 0, "f.tmp", {}},
-         ExitStatus::OutputFailed,
-         "Error: f.tmp was replaced by another process; the input is unchanged\n"},
-        {{FailureKind::TempIsInput, 0, "f.tmp", {}},
-         ExitStatus::OutputFailed,
-         "Error: f.tmp is the input itself; the input is unchanged\n"},
-        {{FailureKind::StandardDescriptors, EACCES, {}, {}},
-         ExitStatus::OutputFailed,
-         "Error: Cannot open /dev/null on a closed standard descriptor (" + acces + ")\n"},
-        {{FailureKind::SignalSetup, EINVAL, {}, {}},
-         ExitStatus::OutputFailed,
-         "Error: Cannot handle signals (" + std::string(std::strerror(EINVAL)) + ")\n"},
-        {{FailureKind::Rename, EACCES, "f.tmp", "f"},
-         ExitStatus::RenameFailed,
-         "ERROR: While attempting to rename temp file 'f.tmp' to 'f', system reported: '" + acces +
-             "'\n"},
-        {{FailureKind::SetMode, EACCES, "f.tmp", {}},
-         ExitStatus::ModeFailed,
-         "ERROR: While attempting to set permissions on new file, system reported: '" + acces +
-             "'\n"},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(failure_message(row.failure), row.message);
-        EXPECT_EQ(exit_status(row.failure.kind), row.status) << row.message;
-    }
 }
 
 }  // namespace

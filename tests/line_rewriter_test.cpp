@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "random_cases.h"
 #include "reference_rewriter.h"
 #include "rewrite_cases.h"
 
@@ -45,28 +46,10 @@ TEST(RewriteLine, EmptySearchStringMatchesNothing) {
 // Random lines and arguments over a small alphabet, so that occurrences overlap and conditions
 // pass and fail in every order: the rewriter must agree with the plain step-by-step walk.
 TEST(RewriteLine, AgreesWithStepByStepWalk) {
-    std::mt19937 random(20261210);
-    const auto text = [&](std::size_t max_length) {
-        static constexpr char kAlphabet[] = {'a', 'b', 'c', '\n'};
-        std::string t(random() % (max_length + 1), ' ');
-        for (char& c : t) {
-            c = kAlphabet[random() % 4];
-        }
-        return t;
-    };
-    static constexpr char kKinds[] = {'+', '-', '{', '}', 'a', 'b'};
+    testing::RandomCases cases(20261210, {"abc\n", 12, 3, 2, 3, "+-{}ab", 2});
     for (int round = 0; round < 200000; ++round) {
-        std::string line = text(12);
-        std::vector<std::string> args{text(3), text(2)};
-        if (args[0].empty()) {
-            args[0] = "a";
-        }
-        const std::size_t conditions = random() % 4;
-        for (std::size_t i = 0; i < conditions; ++i) {
-            std::string condition = text(2);
-            condition.insert(condition.begin(), kKinds[random() % 6]);
-            args.push_back(condition);
-        }
+        const auto [line, args, wholeline] = cases.next();
+        (void)wholeline;  // both modes are tried
         for (const LineMode mode : {LineMode::Partial, LineMode::WholeLine}) {
             const std::string expected =
                 testing::reference_rewrite(line, args, mode == LineMode::WholeLine);

@@ -227,4 +227,8 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     return result;
 }
 
+bool is_root() {
+    return ::geteuid() == 0;
+}
+
 }  // namespace linemorph::testing

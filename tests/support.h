@@ -91,6 +91,9 @@ std::string find_program(const std::string& program);
 // Gives the path of strace when it is installed and allowed to trace here, else "".
 std::string usable_strace();
 
+// Gives true when the tests run as root, which some faults need (mounts, other owners, setpriv).
+bool is_root();
+
 // Runs a shell command; gives its exit status.
 int shell(const std::string& command);
 
