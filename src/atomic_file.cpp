@@ -88,7 +88,7 @@ void sync_directory_of(const std::string& path) {
 AtomicFile::AtomicFile(std::string target) : target_(std::move(target)), path_(target_ + ".tmp") {}
 
 AtomicFile::~AtomicFile() {
-    disarm_signal_cleanup();
+    disarm_signal_cleanup(std::exchange(armed_, nullptr));
     if (fd_ && !committed_ && !kept_ && path_names(path_, identity_)) {
         (void)::unlink(path_.c_str());  // still locked: no other run can have taken the path
     }
@@ -114,13 +114,13 @@ std::optional<Failure> AtomicFile::create(const struct stat& input) {
         if (path_names(path_, identity_)) {
             return std::nullopt;
         }
-        disarm_signal_cleanup();
+        disarm_signal_cleanup(std::exchange(armed_, nullptr));
         fd_.reset();
     }
     return Failure{FailureKind::OpenTemp, EEXIST, path_, {}};
 }
 
-std::optional<Failure> AtomicFile::prepare(const struct stat& original) {
+std::optional<Failure> AtomicFile::prepare(const struct stat& original, SyncStep sync) {
     // Owner first: a change of owner (like the writes before it) may clear set-user-ID bits.
     // Giving a file away is a privilege; where it is refused, keep at least the group.
     if (::fchown(fd_.get(), original.st_uid, original.st_gid) != 0) {
@@ -132,7 +132,7 @@ std::optional<Failure> AtomicFile::prepare(const struct stat& original) {
     if (::fchmod(fd_.get(), original.st_mode & 07777) != 0) {
         return Failure{FailureKind::SetMode, errno, path_, {}};
     }
-    if (::fsync(fd_.get()) != 0) {
+    if (sync == SyncStep::Now && ::fsync(fd_.get()) != 0) {
         return Failure{FailureKind::WriteTemp, errno, path_, {}};
     }
     // Some file systems report deferred write errors only at close, so close is checked before
@@ -159,7 +159,7 @@ std::optional<Failure> AtomicFile::commit() {
     CleanupSignalsHeld held;
     const int renamed = ::rename(path_.c_str(), target_.c_str());
     const int error = errno;
-    disarm_signal_cleanup();
+    disarm_signal_cleanup(std::exchange(armed_, nullptr));
     if (renamed != 0) {
         kept_ = true;  // it holds the whole result: leave it for the user
         return Failure{FailureKind::Rename, error, path_, target_};
@@ -167,6 +167,13 @@ std::optional<Failure> AtomicFile::commit() {
     committed_ = true;
     sync_directory_of(target_);
     return std::nullopt;
+}
+
+void AtomicFile::set_placement(Placement where) {
+    committed_ = where == Placement::InPlace;
+    if (committed_) {
+        disarm_signal_cleanup(std::exchange(armed_, nullptr));
+    }
 }
 
 // Creates the file exclusively, learns its identity and arms the signal cleanup for it; gives 0
@@ -185,7 +192,7 @@ int AtomicFile::create_exclusive() {
         fd_.reset();  // unknown identity: left for the next run to clear as a leftover
         return error;
     }
-    arm_signal_cleanup(path_.c_str(), identity_.st_dev, identity_.st_ino);
+    armed_ = arm_signal_cleanup(path_.c_str(), identity_.st_dev, identity_.st_ino);
     return 0;
 }
 

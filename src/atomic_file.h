@@ -13,6 +13,16 @@
 
 namespace linemorph {
 
+struct ArmedFile;
+
+// Whether prepare() makes the file durable itself, or leaves that to the caller, who makes many
+// files durable at once (one sync of their file system) before renaming any of them.
+enum class SyncStep { Now, Deferred };
+
+// Where a temporary file's content stands once a caller other than commit() has moved it: still at
+// the temporary path (the destructor removes it), or in the target's place (it no longer does).
+enum class Placement { Temporary, InPlace };
+
 // The temporary file that replaces `target`: `target` + ".tmp", created exclusively (never
 // through a link), private (mode 0600) and locked for its whole life, so that two runs never
 // write one file and a run never clears another live run's file.
@@ -34,17 +44,25 @@ class AtomicFile {
     // nothing on success.
     std::optional<Failure> create(const struct stat& input);
 
-    // Gives the written file the owner, group and whole mode of `original` and makes it durable;
-    // gives nothing on success. A failure leaves the target untouched.
-    std::optional<Failure> prepare(const struct stat& original);
+    // Gives the written file the owner, group and whole mode of `original` and, with
+    // SyncStep::Now, makes it durable; gives nothing on success. A failure leaves the target
+    // untouched. With SyncStep::Deferred the caller syncs fd() (or its whole file system) before
+    // the file takes the target's place.
+    std::optional<Failure> prepare(const struct stat& original, SyncStep sync = SyncStep::Now);
 
     // Renames the prepared file onto the target and makes the rename durable; gives nothing on
     // success. After a failed rename the file is kept, holding the whole result.
     std::optional<Failure> commit();
 
+    // Tells the file where a caller that moved it itself (an exchange with the target, and its
+    // undoing) left its content: in place, it is no longer removed nor watched by the signal
+    // cleanup; back at the temporary path, the destructor removes it again.
+    void set_placement(Placement where);
+
     const std::string& path() const { return path_; }
     const std::string& target() const { return target_; }
-    // The descriptor to write the new content to, until prepare().
+    // The descriptor to write the new content to, until prepare(); after it, one that holds the
+    // lock (to sync, not to write).
     int fd() const { return fd_.get(); }
     // The created file's status, taken at its creation: its device and inode name it.
     const struct stat& identity() const { return identity_; }
@@ -56,6 +74,7 @@ class AtomicFile {
     std::string path_;
     UniqueFd fd_;
     struct stat identity_ {};
+    ArmedFile* armed_ = nullptr;  // the signal cleanup's handle for this file
     bool committed_ = false;
     bool kept_ = false;
 };

@@ -38,10 +38,50 @@ struct OptionRow {
 
 // The option table. A prefix, not a whole word: "--wholelineXYZ" selects whole-line mode.
 constexpr OptionRow kOptions[] = {
-    {"--input=", [](Settings& s, std::string_view value) { s.input_path = std::string(value); }},
+    {"--input=",
+     [](Settings& s, std::string_view value) {
+         s.input_path = std::string(value);
+         s.input_given = true;
+     }},
     {"--wholeline", [](Settings& s, std::string_view) { s.wholeline_mode = LineMode::WholeLine; }},
     {"--dryrun", [](Settings& s, std::string_view) { s.run_mode = RunMode::DryRun; }},
+    {"--files0-from=", [](Settings& s, std::string_view value) { s.files0_from = value; }},
+    {"--files-from=", [](Settings& s, std::string_view value) { s.files_from = value; }},
+    {"--jobs=", [](Settings& s, std::string_view value) { s.jobs = value; }},
 };
+
+// Gives the number a --jobs= value spells, from 1 to kMaxJobs, or 0 when it spells none: decimal
+// digits only, no sign, no spaces.
+unsigned parse_jobs(std::string_view text) {
+    unsigned jobs = 0;
+    if (text.empty()) {
+        return 0;
+    }
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') {
+            return 0;
+        }
+        jobs = jobs * 10 + static_cast<unsigned>(digit - '0');
+        if (jobs > kMaxJobs) {
+            return 0;
+        }
+    }
+    return jobs;
+}
+
+// Gives the problem with the options that choose the files, or None.
+CommandLineProblem check_file_options(const Settings& settings) {
+    if (settings.files0_from && settings.files_from) {
+        return CommandLineProblem::TwoLists;
+    }
+    if ((settings.files0_from || settings.files_from) && settings.input_given) {
+        return CommandLineProblem::ListAndInput;
+    }
+    if (settings.jobs && parse_jobs(*settings.jobs) == 0) {
+        return CommandLineProblem::BadJobs;
+    }
+    return CommandLineProblem::None;
+}
 
 }  // namespace
 
@@ -84,19 +124,46 @@ std::variant<Command, CommandLineProblem> parse_command_line(int argc, const cha
     if (!scan.recognised) {
         return CommandLineProblem::UnknownOption;
     }
-    const CommandLineProblem problem = check_command_line(argc, argv, scan.first_positional);
+    CommandLineProblem problem = check_file_options(scan.settings);
+    if (problem == CommandLineProblem::None) {
+        problem = check_command_line(argc, argv, scan.first_positional);
+    }
     if (problem != CommandLineProblem::None) {
         return problem;
     }
+    const Settings& settings = scan.settings;
     const auto args = positional_arguments(argc, argv, scan.first_positional);
-    return Command{
-        scan.settings.input_path,
-        make_rule(args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode),
-        scan.settings.run_mode};
+    Command command{
+        settings.input_path,
+        make_rule(args[0], args[1], {args.begin() + 2, args.end()}, settings.wholeline_mode),
+        settings.run_mode,
+        {},
+        settings.jobs ? parse_jobs(*settings.jobs) : 0};
+    if (settings.files0_from) {
+        command.list = ListSource{*settings.files0_from, ListForm::NulSeparated};
+    } else if (settings.files_from) {
+        command.list = ListSource{*settings.files_from, ListForm::LineSeparated};
+    }
+    return command;
 }
 
 std::string_view problem_message(CommandLineProblem problem) {
-    return problem == CommandLineProblem::EmptySearch ? "Error: empty search string\n" : "";
+    switch (problem) {
+        case CommandLineProblem::EmptySearch:
+            return "Error: empty search string\n";
+        case CommandLineProblem::ListAndInput:
+            return "Error: --input= cannot be used with a file list\n";
+        case CommandLineProblem::TwoLists:
+            return "Error: --files0-from= and --files-from= cannot be used together\n";
+        case CommandLineProblem::BadJobs:
+            return "Error: --jobs= takes a whole number from 1 to 1024\n";
+        case CommandLineProblem::None:
+        case CommandLineProblem::UnknownOption:
+        case CommandLineProblem::TooShort:
+        case CommandLineProblem::MissingArguments:
+            break;
+    }
+    return "";
 }
 
 std::vector<std::string_view> positional_arguments(int argc, const char* const* argv,

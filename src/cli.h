@@ -2,11 +2,13 @@
 #ifndef LINEMORPH_CLI_H
 #define LINEMORPH_CLI_H
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
+#include "file_list.h"
 #include "line_rewriter.h"
 
 namespace linemorph {
@@ -19,6 +21,10 @@ struct Settings {
     std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
     RunMode run_mode = RunMode::InPlace;          // DryRun once any --dryrun... is given
+    bool input_given = false;                     // any --input=, even with no value
+    std::optional<std::string> files0_from;       // the value of the last --files0-from=
+    std::optional<std::string> files_from;        // the value of the last --files-from=
+    std::optional<std::string> jobs;              // the value of the last --jobs=
 };
 
 // The result of the option scan.
@@ -35,7 +41,13 @@ enum class CommandLineProblem {
     TooShort,          // fewer than two arguments after the program's name, options included
     MissingArguments,  // fewer than two positional arguments
     EmptySearch,       // the search string is empty
+    ListAndInput,      // a file list given with --input=
+    TwoLists,          // --files0-from= and --files-from= together
+    BadJobs,           // a --jobs= value that is not a whole number from 1 to kMaxJobs
 };
+
+// The most threads --jobs= may ask for.
+constexpr unsigned kMaxJobs = 1024;
 
 // What a command line asks for: the file, the edit and how to make it. The rule's views point
 // into the argument vector.
@@ -43,6 +55,8 @@ struct Command {
     std::string input_path;
     Rule rule;
     RunMode run_mode = RunMode::InPlace;
+    std::optional<ListSource> list;  // set: edit the listed files instead of the input path
+    unsigned jobs = 0;               // threads for a list; 0: one per online processor
 };
 
 // Reads the whole command line: the leading options, the checks that turn it away and the

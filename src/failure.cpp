@@ -19,6 +19,8 @@ ExitStatus exit_status(FailureKind kind) {
         case FailureKind::OpenInput:
         case FailureKind::NotRegular:
         case FailureKind::ReadInput:
+        case FailureKind::ReadList:
+        case FailureKind::LinkInList:
             return ExitStatus::InputFailed;
         case FailureKind::OpenTemp:
         case FailureKind::WriteTemp:
@@ -68,6 +70,12 @@ std::string failure_message(const Failure& failure) {
         case FailureKind::Rename:
             return "ERROR: While attempting to rename temp file '" + path + "' to '" +
                    failure.target + "', system reported: '" + system_text(failure.error) + "'\n";
+        case FailureKind::ReadList:
+            return "Error: Cannot read file list " + path + " (" + system_text(failure.error) +
+                   ")\n";
+        case FailureKind::LinkInList:
+            return "Error: " + path +
+                   " is a symbolic link; --follow-symlinks edits the file it names\n";
         case FailureKind::SetMode:
             return "ERROR: While attempting to set permissions on new file, system reported: '" +
                    system_text(failure.error) + "'\n";

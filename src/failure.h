@@ -35,6 +35,8 @@ enum class FailureKind {
     WriteToInput,  // a dry run's standard output is the input itself
     StandardDescriptors,  // a closed standard descriptor could not be filled with /dev/null
     SignalSetup,          // the signal handlers could not be set up
+    ReadList,             // a file list could not be opened or read (`path`: the list's name)
+    LinkInList,           // a listed symbolic link whose file would change
 };
 
 // A failed rewrite: its kind, the system's error number (0 when none applies), and the paths the

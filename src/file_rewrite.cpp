@@ -8,9 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "atomic_file.h"
 #include "fd_io.h"
-#include "input_file.h"
 
 namespace linemorph {
 
@@ -91,13 +89,13 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
     return rewrite_lines(in_fd, rule, block_size, out);
 }
 
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size) {
-    InputFile input;
+std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRewrite& rewrite,
+                                       const Rule& rule, SyncStep sync, std::size_t block_size) {
+    InputFile& input = rewrite.input;
+    AtomicFile& temp = rewrite.temp;
     if (auto failure = open_input(input_path, input)) {
         return failure;
     }
-    AtomicFile temp(input_path);
     if (auto failure = temp.create(input.status)) {
         return failure;
     }
@@ -126,10 +124,16 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
         }
         return Failure{FailureKind::WriteTemp, failed->error, temp.path(), {}};
     }
-    if (auto failure = temp.prepare(input.status)) {
+    return temp.prepare(input.status, sync);
+}
+
+std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
+                                    std::size_t block_size) {
+    PreparedRewrite rewrite(input_path);
+    if (auto failure = prepare_rewrite(input_path, rewrite, rule, SyncStep::Now, block_size)) {
         return failure;
     }
-    return temp.commit();
+    return rewrite.temp.commit();
 }
 
 }  // namespace linemorph

@@ -8,11 +8,31 @@
 #include <string>
 #include <string_view>
 
+#include "atomic_file.h"
 #include "failure.h"
+#include "input_file.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
 
 namespace linemorph {
+
+// A rewrite made ready to take its input's place: the input, open and under its shared lock, and
+// the temporary file holding the whole result, locked, with the input's owner and mode.
+struct PreparedRewrite {
+    explicit PreparedRewrite(const std::string& input_path) : temp(input_path) {}
+
+    InputFile input;
+    AtomicFile temp;  // destroyed first: it removes itself while the input is still held
+};
+
+// Does everything a rewrite does before the rename, into `rewrite`: opens the input at
+// `input_path` (the path `rewrite` was made for), creates the temporary file, streams the input
+// through `rule` into it and prepares it (synced unless `sync` defers that); gives nothing on
+// success. On a failure the input is untouched, and destroying `rewrite` removes the temporary
+// file.
+std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRewrite& rewrite,
+                                       const Rule& rule, SyncStep sync,
+                                       std::size_t block_size = kDefaultBlockSize);
 
 // Rewrites the file at `input_path` in place under `rule`; gives nothing on success. On any
 // failure before the rename, the input is untouched and the temporary file is gone.

@@ -3,8 +3,10 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "cli.h"
 #include "dry_run.h"
@@ -12,6 +14,7 @@
 #include "fd_io.h"
 #include "file_rewrite.h"
 #include "signal_cleanup.h"
+#include "tree_edit.h"
 
 namespace {
 
@@ -34,6 +37,21 @@ std::optional<linemorph::Failure> set_up_process() {
     return std::nullopt;
 }
 
+// Reports every failure of a list run, each on a line of its own (a message that lacks its final
+// line feed gets one, so that the next does not run on), and gives the first one's status.
+int report_list_failures(const std::vector<linemorph::Failure>& failures) {
+    using namespace linemorph;
+    for (const Failure& failure : failures) {
+        std::string message = failure_message(failure);
+        if (!message.empty() && message.back() != '\n') {
+            message += '\n';
+        }
+        say(message);
+    }
+    return static_cast<int>(failures.empty() ? ExitStatus::Success
+                                             : exit_status(failures.front().kind));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +65,9 @@ int main(int argc, char** argv) {
             return status;
         }
         const Command& command = std::get<Command>(command_line);
+        if (command.list) {
+            return report_list_failures(run_file_list(command, STDOUT_FILENO));
+        }
         failure = command.run_mode == RunMode::DryRun
                       ? preview_file(command.input_path, command.rule, STDOUT_FILENO)
                       : rewrite_file(command.input_path, command.rule);

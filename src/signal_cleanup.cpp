@@ -1,11 +1,15 @@
 #include "signal_cleanup.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <mutex>
+#include <new>
 
 namespace linemorph {
 
@@ -68,22 +72,89 @@ int for_each_cleanup_signal(Visit visit) {
     return 0;
 }
 
-// The armed file, the one piece of process-wide state the handler needs. The fields are written
-// before `armed` is set and read after it is seen set; the signal fences keep the compiler from
-// moving those accesses across it.
-const char* armed_path = nullptr;
-dev_t armed_device = 0;
-ino_t armed_inode = 0;
-volatile sig_atomic_t armed = 0;
+// The armed files, the one piece of process-wide state the handler needs: slots in blocks that
+// are chained on and never freed while the process runs, so that the handler can walk them at any
+// moment without a lock. A slot's fields are written before its `armed` flag is set (release) and
+// read after it is seen set (acquire). Slots are handed out and taken back under a mutex, which
+// only arming and disarming take, never the handler.
+constexpr std::size_t kSlotsPerBlock = 256;
 
-// Only async-signal-safe calls here: lstat, unlink and _exit.
-extern "C" void remove_armed_file_and_exit(int signal_number) {
-    if (armed != 0) {
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        struct stat now {};
-        if (::lstat(armed_path, &now) == 0 && now.st_dev == armed_device &&
-            now.st_ino == armed_inode) {
-            (void)::unlink(armed_path);  // nothing more can be done about a failure now
+}  // namespace
+
+struct ArmedFile {
+    const char* path = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::atomic<int> armed{0};
+    ArmedFile* next_free = nullptr;  // guarded by the mutex
+};
+
+namespace {
+
+struct SlotBlock {
+    ArmedFile slots[kSlotsPerBlock];
+    std::atomic<SlotBlock*> next{nullptr};
+};
+
+std::atomic<SlotBlock*> first_block{nullptr};
+std::mutex slot_mutex;
+ArmedFile* free_slots = nullptr;  // guarded by slot_mutex
+SlotBlock* last_block = nullptr;  // guarded by slot_mutex
+
+// The handshake between held steps and the handler: a step counts itself in `busy_steps`, then
+// looks at `stopping`; the handler sets `stopping`, then waits for `busy_steps` to drop to 0. With
+// sequentially consistent atomics one of the two always sees the other.
+std::atomic<int> busy_steps{0};
+std::atomic<int> stopping{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<SlotBlock*>::is_always_lock_free,
+              "the handler may only use lock-free atomics");
+
+// Gives a free slot, or null when memory for a new block is short.
+ArmedFile* take_slot() {
+    const std::lock_guard<std::mutex> lock(slot_mutex);
+    if (free_slots == nullptr) {
+        auto* block = new (std::nothrow) SlotBlock;
+        if (block == nullptr) {
+            return nullptr;
+        }
+        for (ArmedFile& slot : block->slots) {
+            slot.next_free = free_slots;
+            free_slots = &slot;
+        }
+        if (last_block == nullptr) {
+            first_block.store(block);
+        } else {
+            last_block->next.store(block);
+        }
+        last_block = block;
+    }
+    ArmedFile* slot = free_slots;
+    free_slots = slot->next_free;
+    return slot;
+}
+
+// Waits, for a second at most, until no thread is inside a held step. Only nanosleep here.
+void wait_for_held_steps() {
+    struct timespec pause = {0, 1000000};
+    for (int round = 0; round < 1000 && busy_steps.load() != 0; ++round) {
+        (void)::nanosleep(&pause, nullptr);
+    }
+}
+
+// Only async-signal-safe calls here: lstat, unlink, nanosleep, _exit, and lock-free atomics.
+extern "C" void remove_armed_files_and_exit(int signal_number) {
+    stopping.store(1);
+    wait_for_held_steps();
+    for (SlotBlock* block = first_block.load(); block != nullptr; block = block->next.load()) {
+        for (ArmedFile& slot : block->slots) {
+            if (slot.armed.load(std::memory_order_acquire) == 0) {
+                continue;
+            }
+            struct stat now {};
+            if (::lstat(slot.path, &now) == 0 && now.st_dev == slot.device &&
+                now.st_ino == slot.inode) {
+                (void)::unlink(slot.path);  // nothing more can be done about a failure now
+            }
         }
     }
     ::_exit(128 + signal_number);
@@ -106,7 +177,7 @@ int install_signal_cleanup() {
         return errno;
     }
     struct sigaction action {};
-    action.sa_handler = remove_armed_file_and_exit;
+    action.sa_handler = remove_armed_files_and_exit;
     action.sa_mask = cleanup_signal_set();  // one cleanup at a time
     return for_each_cleanup_signal([&action](int signal_number) {
         struct sigaction previous {};
@@ -123,30 +194,48 @@ int install_signal_cleanup() {
     });
 }
 
-void arm_signal_cleanup(const char* path, dev_t device, ino_t inode) {
-    armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    armed_path = path;
-    armed_device = device;
-    armed_inode = inode;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    armed = 1;
+ArmedFile* arm_signal_cleanup(const char* path, dev_t device, ino_t inode) {
+    ArmedFile* slot = take_slot();
+    if (slot != nullptr) {
+        slot->path = path;
+        slot->device = device;
+        slot->inode = inode;
+        slot->armed.store(1, std::memory_order_release);
+    }
+    return slot;
 }
 
-void disarm_signal_cleanup() {
-    armed = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+void disarm_signal_cleanup(ArmedFile* file) {
+    if (file == nullptr) {
+        return;
+    }
+    // Held, so that a handler in another thread never reads a path freed right after this.
+    const CleanupSignalsHeld held;
+    file->armed.store(0, std::memory_order_release);
+    const std::lock_guard<std::mutex> lock(slot_mutex);
+    file->next_free = free_slots;
+    free_slots = file;
 }
 
 CleanupSignalsHeld::CleanupSignalsHeld() {
     const sigset_t set = cleanup_signal_set();
     // Fails only for an invalid request; then the signals simply stay deliverable.
-    held_ = ::sigprocmask(SIG_BLOCK, &set, &previous_) == 0;
+    held_ = ::pthread_sigmask(SIG_BLOCK, &set, &previous_) == 0;
+    busy_steps.fetch_add(1);
+    // A signal taken by another thread is removing the armed files: a step begun now could
+    // create a file behind its back or free a path it reads. Wait for the end of the process.
+    while (stopping.load() != 0) {
+        busy_steps.fetch_sub(1);
+        struct timespec pause = {1, 0};
+        (void)::nanosleep(&pause, nullptr);
+        busy_steps.fetch_add(1);
+    }
 }
 
 CleanupSignalsHeld::~CleanupSignalsHeld() {
+    busy_steps.fetch_sub(1);
     if (held_) {
-        (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr);
+        (void)::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
     }
 }
 

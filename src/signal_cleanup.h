@@ -1,6 +1,6 @@
-// Removal of this run's temporary file when a signal ends the run. The file is named by a path and
-// known by its device and inode numbers; the handler removes what the path names only while it is
-// still that file, so it never removes another run's file nor, once the rename has happened,
+// Removal of this run's temporary files when a signal ends the run. Each file is named by a path
+// and known by its device and inode numbers; the handler removes what the path names only while it
+// is still that file, so it never removes another run's file nor, once the rename has happened,
 // anything at all.
 #ifndef LINEMORPH_SIGNAL_CLEANUP_H
 #define LINEMORPH_SIGNAL_CLEANUP_H
@@ -18,16 +18,26 @@ namespace linemorph {
 // number. Gives 0 or the error number.
 int install_signal_cleanup();
 
-// Arms the handler for the file at `path` with identity (`device`, `inode`). The caller keeps
-// `path` alive and unchanged until disarm_signal_cleanup(). One file at a time.
-void arm_signal_cleanup(const char* path, dev_t device, ino_t inode);
+// One armed file: a handle that disarm_signal_cleanup() takes back. Null when none is armed.
+struct ArmedFile;
 
-// Disarms the handler: from now on a signal removes nothing.
-void disarm_signal_cleanup();
+// Arms the handler for the file at `path` with identity (`device`, `inode`), among any others
+// armed: a signal removes every armed file. The caller keeps `path` alive and unchanged until
+// disarm_signal_cleanup(). Safe to call from several threads at once; each call must be made
+// inside a CleanupSignalsHeld, so that no signal cuts it in two. Gives the handle, or null when
+// memory for it is short (then a signal leaves the file behind, as SIGKILL would).
+ArmedFile* arm_signal_cleanup(const char* path, dev_t device, ino_t inode);
 
-// Holds every signal the handler is installed for back for its lifetime; one that arrives
-// meanwhile is delivered when it ends. Used around steps that must not be cut in two: creating
-// the file and arming the handler for it, or renaming it and disarming.
+// Disarms the handler for one file: from now on a signal does not remove it, and its path may be
+// freed. Takes null as a no-op. Safe from any thread, held step or not.
+void disarm_signal_cleanup(ArmedFile* file);
+
+// Holds every signal the handler is installed for back in this thread for its lifetime; one that
+// arrives meanwhile is delivered when it ends. Used around steps that must not be cut in two:
+// creating the file and arming the handler for it, or renaming it and disarming. With several
+// threads, a signal taken by another thread waits for every held step to end before it removes
+// the armed files, and a step that would begin after that waits for the process to end instead:
+// so no file is created, or its path freed, behind the handler's back.
 class CleanupSignalsHeld {
   public:
     CleanupSignalsHeld();
