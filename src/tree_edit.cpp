@@ -30,12 +30,28 @@ namespace linemorph {
 
 namespace {
 
-// Receives a rewritten stream only to learn whether any line changes: it stops the read at the
-// first line that does.
+// Gives true when the parts of `output`, one after another, are exactly `line`'s bytes.
+bool same_bytes(std::string_view line, const LineOutput& output) {
+    for (std::size_t i = 0; i < output.count; ++i) {
+        const std::string_view part = output.parts[i];
+        if (line.substr(0, part.size()) != part) {
+            return false;
+        }
+        line.remove_prefix(part.size());
+    }
+    return line.empty();
+}
+
+// Receives a rewritten stream only to learn whether any line's bytes change: it stops the read at
+// the first line that does. A line rewritten into its own bytes (a replacement equal to the
+// search string) is no change.
 class ChangeProbe final : public RewriteSink {
   public:
     int keep(std::string_view /*lines*/) override { return 0; }
-    int change(std::string_view /*line*/, const LineOutput& /*output*/) override {
+    int change(std::string_view line, const LineOutput& output) override {
+        if (same_bytes(line, output)) {
+            return 0;
+        }
         changed_ = true;
         return ECANCELED;  // not an error: ends the read
     }

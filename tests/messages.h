@@ -73,6 +73,20 @@ inline std::string signals_message(int error) {
 
 inline const std::string kEmptySearchMessage = "Error: empty search string\n";
 
+// A file list that cannot be opened or read; `name` is its path, or "standard input".
+inline std::string list_read_message(const std::string& name, int error) {
+    return "Error: Cannot read file list " + name + " (" + system_text(error) + ")\n";
+}
+
+inline std::string link_in_list_message(const std::string& path) {
+    return "Error: " + path + " is a symbolic link; --follow-symlinks edits the file it names\n";
+}
+
+inline const std::string kListAndInputMessage = "Error: --input= cannot be used with a file list\n";
+inline const std::string kTwoListsMessage =
+    "Error: --files0-from= and --files-from= cannot be used together\n";
+inline const std::string kBadJobsMessage = "Error: --jobs= takes a whole number from 1 to 1024\n";
+
 }  // namespace linemorph::testing
 
 #endif

@@ -133,6 +133,13 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
         ::close(err_pipe[0]);
         ::close(out_pipe[1]);
         ::close(err_pipe[1]);
+        if (!options.stdin_path.empty()) {
+            const int in = ::open(options.stdin_path.c_str(), O_RDONLY);
+            if (in < 0 || ::dup2(in, STDIN_FILENO) < 0) {
+                ::_exit(124);
+            }
+            ::close(in);
+        }
         if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) {
             ::_exit(120);
         }

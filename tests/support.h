@@ -59,6 +59,7 @@ struct RunOptions {
     std::vector<int> closed_descriptors;     // standard descriptors closed before the start
     int timeout_seconds = 60;                // killed after this long
     std::string binary;                      // the tool; empty: the one this build made
+    std::string stdin_path;                  // the file standard input reads; empty: the test's own
 };
 
 // Gives the options to run the tool in the folder `cwd`.
