@@ -62,7 +62,7 @@ fi
 
 echo "== lists"
 (cd "$source_tree" && find . -name '*.[ch]' -type f -print0 | sort -z) >full.list
-(cd "$source_tree" && rg -l0 --fixed-strings -g '*.[ch]' "$search" . | sort -z) >filtered.list || true
+(cd "$source_tree" && rg -l0 --no-ignore --hidden --fixed-strings -g '*.[ch]' "$search" . | sort -z) >filtered.list || true
 count() { tr -cd '\0' <"$1" | wc -c; }
 printf '  full list:     %6d files, %s\n' "$(count full.list)" \
     "$(cd "$source_tree" && xargs -0 cat <"$work/full.list" | wc -c | awk '{printf "%.0f MiB", $1 / 1048576}')"
@@ -82,6 +82,19 @@ command[lm_filtered]="'$tool' --files0-from='$work/filtered.list' '$search' '$re
 command[sed_full]="xargs -0 sed -i '/#define/!s/$search/$replacement/' <'$work/full.list'"
 command[sed_filtered]="xargs -0 sed -i '/#define/!s/$search/$replacement/' <'$work/filtered.list'"
 command[lm_each]="xargs -0 -I{} '$tool' --input={} '$search' '$replacement' -#define <'$work/filtered.list'"
+
+# The ways of making the prepared files durable, on the filtered list, when the bench preset has
+# built its helper (cmake --workflow --preset bench): each worker syncing each file, and one sync
+# per file system followed by each file's own, against the tool's one sync per file system.
+sync_bench=${SYNC_BENCH:-$root/build/bench/bench/list_sync_bench}
+if [[ -x $sync_bench ]]; then
+    names+=(sync_each sync_fs_each)
+    label[sync_each]="  (durability: fsync per file)"
+    label[sync_fs_each]="  (durability: syncfs, then fsync each)"
+    jobs=$(nproc)
+    command[sync_each]="'$sync_bench' each $jobs '$work/filtered.list' '$search' '$replacement' -#define"
+    command[sync_fs_each]="'$sync_bench' filesystem-then-each $jobs '$work/filtered.list' '$search' '$replacement' -#define"
+fi
 
 fresh_copy() {  # name
     rm -rf "copy_$1"
@@ -132,5 +145,9 @@ echo "== medians of $rounds rounds"
 for name in "${names[@]}"; do
     printf '  %-36s %8s s\n' "${label[$name]}" "$(median "$name")"
 done
+if [[ -x $sync_bench ]]; then
+    perl -e 'printf "  filtered list, fsync per file / syncfs:     %.2f x\n  filtered list, syncfs + fsync each / syncfs: %.2f x\n", $ARGV[1] / $ARGV[0], $ARGV[2] / $ARGV[0]' \
+        "$(median lm_filtered)" "$(median sync_each)" "$(median sync_fs_each)"
+fi
 perl -e 'printf "  sed -i (full) / linemorph (full):          %.1f x   (target: 15 x)\n  sed -i (filtered) / linemorph (filtered):  %.1f x   (target: 3 x)\n  linemorph per file / linemorph (filtered): %.1f x\n", $ARGV[2] / $ARGV[0], $ARGV[3] / $ARGV[1], $ARGV[4] / $ARGV[1]' \
     "$(median lm_full)" "$(median lm_filtered)" "$(median sed_full)" "$(median sed_filtered)" "$(median lm_each)"

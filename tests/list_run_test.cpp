@@ -597,3 +597,176 @@ TEST(ListRandom, SameAsOneFileRuns) {
 
 }  // namespace
 }  // namespace linemorph
+
+// ---------------------------------------------------------------------------------------------
+// Faults injected by strace into one file's calls in the middle of a list, kills during the
+// commit, and a signal while the files are being prepared.
+
+namespace linemorph {
+namespace {
+
+// Three files that all change, listed by absolute path, so that strace's path filter sees every
+// call on them, by name or by descriptor.
+struct Traced3 {
+    Workspace work;
+    std::vector<std::string> names{"a", "b", "c"};
+    Tree before;
+    std::string list;
+
+    Traced3() {
+        for (const auto& name : names) {
+            work.add(name, "OLD " + name + "\n");
+        }
+        before = snapshot(work.root());
+        std::vector<std::string> paths;
+        for (const auto& name : names) {
+            paths.push_back(work / name);
+        }
+        list = work.write_list(nul_list(paths));
+    }
+
+    // Runs the edit under strace with `filter` (paths whose calls count) and `options` (-e ...).
+    RunResult run(const std::string& strace, const std::vector<std::string>& filter,
+                  const std::vector<std::string>& options, const std::string& jobs = "--jobs=1") {
+        TempDir logs;
+        RunOptions run;
+        run.cwd = logs.path();
+        run.prefix = {strace, "-f", "-y", "-o", logs / "strace.log"};
+        for (const auto& path : filter) {
+            run.prefix.push_back("-P");
+            run.prefix.push_back(work / path);
+        }
+        for (const auto& option : options) {
+            run.prefix.push_back("-e");
+            run.prefix.push_back(option);
+        }
+        return testing::run_tool({jobs, "--files0-from=" + list, "OLD", "NEW"}, run);
+    }
+
+    std::map<std::string, std::string> all_new() const {
+        std::map<std::string, std::string> changed;
+        for (const auto& name : names) {
+            changed[name] = "NEW " + name + "\n";
+        }
+        return changed;
+    }
+};
+
+TEST(ListInjected, OneFileFailsNothingChanges) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to inject faults";
+    }
+    struct Row {
+        const char* name;
+        std::vector<std::string> filter;
+        std::vector<std::string> injections;
+        int status;
+        std::function<std::string(const Workspace&)> err;
+    };
+    const std::vector<Row> rows = {
+        {"read",
+         {"b"},
+         {"inject=read:error=EIO:when=1"},
+         4,
+         [](const Workspace& w) { return testing::read_message(w / "b", EIO); }},
+        {"write",
+         {"b.tmp"},
+         {"inject=writev:error=ENOSPC:when=1"},
+         6,
+         [](const Workspace& w) { return testing::write_message(w / "b.tmp", ENOSPC); }},
+        {"mode",
+         {"b.tmp"},
+         {"inject=fchmod:error=EPERM:when=1"},
+         5,
+         [](const Workspace&) { return testing::mode_message(EPERM); }},
+        {"file system sync",
+         {"a.tmp"},
+         {"inject=syncfs:error=EIO:when=1"},
+         6,
+         [](const Workspace& w) { return testing::write_message(w / "a.tmp", EIO); }},
+        {"file system sync, then the file's own",
+         {"a.tmp", "b.tmp"},
+         {"inject=syncfs:error=EIO:when=1", "inject=fsync:error=EIO:when=2"},
+         6,
+         [](const Workspace& w) { return testing::write_message(w / "b.tmp", EIO); }},
+        {"rename",
+         {"b.tmp"},
+         {"inject=renameat2:error=EXDEV:when=1"},
+         2,
+         [](const Workspace& w) { return testing::rename_message(w / "b.tmp", w / "b", EXDEV); }},
+    };
+    for (const Row& row : rows) {
+        for (const std::string jobs : {"--jobs=1", "--jobs=3"}) {
+            SCOPED_TRACE(std::string(row.name) + " " + jobs);
+            Traced3 traced;
+            const RunResult result = traced.run(strace, row.filter, row.injections, jobs);
+            EXPECT_EQ(result.status, row.status);
+            EXPECT_EQ(result.err, row.err(traced.work));
+            expect_tree(traced.before, snapshot(traced.work.root()), {});
+        }
+    }
+}
+
+// SIGKILL at each rename and each removal of the commit: every file is whole, old or new, what is
+// left at a temporary path is whole too (the new file not yet renamed, or the old one an exchange
+// put there), and the next run edits the rest.
+TEST(ListInjected, KillSweepOverTheCommit) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to kill the run at a call";
+    }
+    int killed = 0;
+    for (const std::string call : {"renameat2", "unlink"}) {
+        for (int when = 1; when <= 3; ++when) {
+            SCOPED_TRACE(call + " #" + std::to_string(when));
+            Traced3 traced;
+            const RunResult result = traced.run(
+                strace, {}, {"inject=" + call + ":signal=KILL:when=" + std::to_string(when)});
+            killed += result.signal == SIGKILL;
+            const Tree after = snapshot(traced.work.root());
+            for (const auto& name : traced.names) {
+                const std::string& bytes = after.at(name).bytes;
+                EXPECT_TRUE(bytes == "OLD " + name + "\n" || bytes == "NEW " + name + "\n")
+                    << name << ": " << bytes;
+                // A prepared file not yet renamed, or the old file an exchange put there.
+                const auto left = after.find(name + ".tmp");
+                if (left != after.end()) {
+                    EXPECT_NE(left->second.bytes, bytes) << name;
+                    EXPECT_TRUE(left->second.bytes == "OLD " + name + "\n" ||
+                                left->second.bytes == "NEW " + name + "\n")
+                        << name << ".tmp: " << left->second.bytes;
+                }
+            }
+            const RunResult next = traced.work.run({"--files0-from=" + traced.list, "OLD", "NEW"});
+            EXPECT_EQ(next.status, 0) << next.err;
+            for (const auto& name : traced.names) {
+                EXPECT_EQ(testing::read_file(traced.work / name), "NEW " + name + "\n");
+            }
+        }
+    }
+    EXPECT_GT(killed, 0);
+}
+
+// A signal that ends the run while files are being prepared removes every temporary file,
+// whichever thread takes it.
+TEST(ListInjected, SignalWhilePreparing) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to deliver a signal at a call";
+    }
+    // strace counts calls thread by thread: with three threads, each prepares one file.
+    for (const std::string jobs : {"--jobs=1", "--jobs=3"}) {
+        for (int when = 1; when <= (jobs == "--jobs=1" ? 3 : 1); ++when) {
+            SCOPED_TRACE(jobs + " fchmod #" + std::to_string(when));
+            Traced3 traced;
+            const RunResult result = traced.run(
+                strace, {}, {"inject=fchmod:signal=TERM:when=" + std::to_string(when)}, jobs);
+            EXPECT_EQ(result.status, 128 + SIGTERM) << result.err;
+            expect_tree(traced.before, snapshot(traced.work.root()), {});
+        }
+    }
+}
+
+}  // namespace
+}  // namespace linemorph
