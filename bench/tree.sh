@@ -111,8 +111,7 @@ for round in $(seq 1 "$rounds"); do
         end=$(date +%s%N)
         times[$name]+="$(( (end - start) / 1000000 )) "
     done
-    echo "  round $round: $(for n in "${names[@]}"; do printf '%s %s ms; ' "$n" "${times[$n]##* }"; done)" |
-        sed 's/  */ /g'
+    echo "  round $round: $(for n in "${names[@]}"; do last=${times[$n]% }; printf '%s %s ms; ' "$n" "${last##* }"; done)"
     if [[ $round == 1 ]]; then
         # The checks, on the first round's trees.
         diff -rq copy_lm_full copy_sed_full >/dev/null && diff -rq copy_lm_filtered copy_sed_filtered >/dev/null &&

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "cli.h"
@@ -55,6 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             wholeline = true;
         } else if (starts_with(args[index], "--dryrun")) {
             dryrun = true;
+        } else if (starts_with(args[index], "--files0-from=") ||
+                   starts_with(args[index], "--files-from=") ||
+                   starts_with(args[index], "--jobs=")) {
+            // The options that choose many files; what they set is checked below.
         } else {
             break;
         }
@@ -68,6 +73,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "whole-line mode follows --wholeline");
         require((scan.settings.run_mode == RunMode::DryRun) == dryrun,
                 "a dry run follows --dryrun");
+    }
+
+    // The whole command line: a list is taken exactly when one list option is given, without
+    // --input=, and then the command names it.
+    if (argc > 0) {
+        const auto parsed = parse_command_line(argc, argv.data());
+        if (const auto* command = std::get_if<Command>(&parsed)) {
+            require(!command->list || (scan.settings.files0_from.has_value() !=
+                                       scan.settings.files_from.has_value()),
+                    "a list comes from exactly one list option");
+            require(!command->list || !scan.settings.input_given, "a list never with --input=");
+            require(command->jobs <= kMaxJobs, "--jobs= stays within its bound");
+        }
     }
 
     const CommandLineProblem problem = check_command_line(argc, argv.data(), first);

@@ -206,3 +206,106 @@ TEST(Usage, FourteenLinesWithTheirTexts) {
 
 }  // namespace
 }  // namespace linemorph
+
+namespace linemorph {
+namespace {
+
+// The options that choose many files: which list, in which form, how many threads, and the
+// combinations turned away.
+TEST(ParseCommandLine, FileListOptions) {
+    struct Row {
+        std::vector<std::string> args;
+        CommandLineProblem problem;
+        bool listed = false;
+        std::string list_path = {};
+        ListForm form = ListForm::NulSeparated;
+        unsigned jobs = 0;
+    };
+    const auto nul = ListForm::NulSeparated;
+    const auto lines = ListForm::LineSeparated;
+    const Row rows[] = {
+        {{"--files0-from=l", "a", "b"}, CommandLineProblem::None, true, "l", nul},
+        {{"--files-from=-", "a", "b"}, CommandLineProblem::None, true, "-", lines},
+        {{"--files0-from=x", "--files0-from=y", "a", "b"},
+         CommandLineProblem::None,
+         true,
+         "y",
+         nul},
+        {{"--files0-from=", "a", "b"}, CommandLineProblem::None, true, "", nul},
+        {{"--jobs=3", "--files0-from=l", "a", "b"}, CommandLineProblem::None, true, "l", nul, 3},
+        {{"--jobs=1024", "--files0-from=l", "a", "b"},
+         CommandLineProblem::None,
+         true,
+         "l",
+         nul,
+         1024},
+        {{"--jobs=007", "--files0-from=l", "a", "b"}, CommandLineProblem::None, true, "l", nul, 7},
+        {{"--jobs=2", "--input=f", "a", "b"}, CommandLineProblem::None, false, "", nul, 2},
+        {{"--files0-from=l", "--input=f", "a", "b"}, CommandLineProblem::ListAndInput},
+        {{"--input=", "--files-from=l", "a", "b"}, CommandLineProblem::ListAndInput},
+        {{"--files0-from=l", "--files-from=l", "a", "b"}, CommandLineProblem::TwoLists},
+        {{"--files0-from=l", "--files-from=l", "--input=f", "a", "b"},
+         CommandLineProblem::TwoLists},
+        {{"--jobs=0", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs=1025", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs=99999999999", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs=+2", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs= 2", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs=", "--files0-from=l", "a", "b"}, CommandLineProblem::BadJobs},
+        {{"--jobs", "--files0-from=l", "a", "b"}, CommandLineProblem::UnknownOption},
+        {{"--files0-from=l", "a"}, CommandLineProblem::MissingArguments},
+        {{"--files0-from=l", "", "b"}, CommandLineProblem::EmptySearch},
+    };
+    for (const Row& row : rows) {
+        auto argv = argv_of(row.args);
+        const auto parsed = parse_command_line(static_cast<int>(argv.size()) - 1, argv.data());
+        const std::string where = ::testing::PrintToString(row.args);
+        if (row.problem != CommandLineProblem::None) {
+            ASSERT_TRUE(std::holds_alternative<CommandLineProblem>(parsed)) << where;
+            EXPECT_EQ(std::get<CommandLineProblem>(parsed), row.problem) << where;
+            continue;
+        }
+        ASSERT_TRUE(std::holds_alternative<Command>(parsed)) << where;
+        const Command& command = std::get<Command>(parsed);
+        EXPECT_EQ(command.jobs, row.jobs) << where;
+        ASSERT_EQ(command.list.has_value(), row.listed) << where;
+        if (command.list) {
+            EXPECT_EQ(command.list->path, row.list_path) << where;
+            EXPECT_EQ(command.list->form, row.form) << where;
+        }
+    }
+    EXPECT_EQ(problem_message(CommandLineProblem::ListAndInput), testing::kListAndInputMessage);
+    EXPECT_EQ(problem_message(CommandLineProblem::TwoLists), testing::kTwoListsMessage);
+    EXPECT_EQ(problem_message(CommandLineProblem::BadJobs), testing::kBadJobsMessage);
+}
+
+// A list's bytes split into paths, byte for byte.
+TEST(FileList, Split) {
+    struct Row {
+        std::string bytes;
+        ListForm form;
+        std::vector<std::string> paths;
+    };
+    const auto nul = ListForm::NulSeparated;
+    const auto lines = ListForm::LineSeparated;
+    const Row rows[] = {
+        {"", nul, {}},
+        {std::string(1, '\0'), nul, {""}},
+        {std::string("a\0b\0", 4), nul, {"a", "b"}},
+        {std::string("a\0b", 3), nul, {"a", "b"}},
+        {std::string("a\0\0b\0", 5), nul, {"a", "", "b"}},
+        {std::string("new\nline\0 sp ace \0\xff\0", 20), nul, {"new\nline", " sp ace ", "\xff"}},
+        {"a\nb\n", lines, {"a", "b"}},
+        {"a\nb", lines, {"a", "b"}},
+        {"\n", lines, {""}},
+        {"a\r\n", lines, {"a\r"}},
+        {std::string("n\0ul\n", 5), lines, {std::string("n\0ul", 4)}},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(split_file_list(row.bytes, row.form), row.paths)
+            << ::testing::PrintToString(row.bytes);
+    }
+}
+
+}  // namespace
+}  // namespace linemorph
