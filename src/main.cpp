@@ -42,11 +42,11 @@ std::optional<linemorph::Failure> set_up_process() {
 int report_list_failures(const std::vector<linemorph::Failure>& failures) {
     using namespace linemorph;
     for (const Failure& failure : failures) {
-        std::string message = failure_message(failure);
-        if (!message.empty() && message.back() != '\n') {
-            message += '\n';
-        }
+        const std::string message = failure_message(failure);
         say(message);
+        if (!message.empty() && message.back() != '\n') {
+            say("\n");
+        }
     }
     return static_cast<int>(failures.empty() ? ExitStatus::Success
                                              : exit_status(failures.front().kind));
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
             say(problem_message(*problem));
             return status;
         }
-        const Command& command = std::get<Command>(command_line);
+        const Command& command =
+            *std::get_if<Command>(&command_line);  // not turned away: a command
         if (command.list) {
             return report_list_failures(run_file_list(command, STDOUT_FILENO));
         }

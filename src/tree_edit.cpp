@@ -125,11 +125,9 @@ struct ListedFailure {
 std::vector<Failure> in_list_order(std::vector<ListedFailure> listed) {
     std::sort(listed.begin(), listed.end(),
               [](const ListedFailure& a, const ListedFailure& b) { return a.index < b.index; });
-    std::vector<Failure> failures;
-    failures.reserve(listed.size());
-    for (ListedFailure& one : listed) {
-        failures.push_back(std::move(one.failure));
-    }
+    std::vector<Failure> failures(listed.size());
+    std::transform(listed.begin(), listed.end(), failures.begin(),
+                   [](ListedFailure& one) { return std::move(one.failure); });
     return failures;
 }
 
@@ -150,13 +148,17 @@ std::string folder_of(const std::string& path) {
 std::vector<ListedFailure> make_durable(const std::vector<ListedRewrite>& prepared,
                                         Durability durability) {
     std::vector<ListedFailure> failures;
-    const auto sync_each = [&](const std::vector<const ListedRewrite*>& group) {
+    // Syncs each file of `group` on its own; gives how many could not be synced.
+    const auto sync_each = [&failures](const std::vector<const ListedRewrite*>& group) {
+        std::size_t failed = 0;
         for (const ListedRewrite* one : group) {
             if (::fsync(one->rewrite->temp.fd()) != 0) {
                 failures.push_back(
                     {one->index, {FailureKind::WriteTemp, errno, one->rewrite->temp.path(), {}}});
+                ++failed;
             }
         }
+        return failed;
     };
     if (durability == Durability::EachFile) {
         return failures;  // each was synced as it was prepared
@@ -172,9 +174,7 @@ std::vector<ListedFailure> make_durable(const std::vector<ListedRewrite>& prepar
         }
         // No file-system sync here, or it reports a write error: each file's own sync makes it
         // durable and tells which file the error is in.
-        const std::size_t before = failures.size();
-        sync_each(group);
-        if (error != 0 && error != ENOSYS && failures.size() == before) {
+        if (sync_each(group) == 0 && error != 0 && error != ENOSYS) {
             const ListedRewrite& first = *group.front();
             failures.push_back(
                 {first.index, {FailureKind::WriteTemp, error, first.rewrite->temp.path(), {}}});
@@ -272,8 +272,8 @@ std::vector<Failure> commit_all(std::vector<ListedRewrite>& prepared) {
     }
     while (placed-- > 0) {
         PreparedRewrite& rewrite = *prepared[placed].rewrite;
-        AtomicFile& temp = rewrite.temp;
         if (swaps[placed] == Swap::Exchanged) {
+            AtomicFile& temp = rewrite.temp;
             if (const int error = exchange_names(temp.path(), temp.target())) {
                 failures.push_back({FailureKind::Rename, error, temp.path(), temp.target()});
             } else {
