@@ -81,6 +81,10 @@ std::vector<std::size_t> distinct_entries(const std::vector<std::string>& paths)
     std::vector<std::size_t> distinct;
     distinct.reserve(paths.size());
     for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i].empty()) {
+            distinct.push_back(i);  // names no entry: each fails on its own
+            continue;
+        }
         auto [folder, name] = split_path(paths[i]);
         auto known = folder_keys.find(folder);
         if (known == folder_keys.end()) {
