@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -93,8 +94,12 @@ std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRe
                                        const Rule& rule, SyncStep sync, std::size_t block_size) {
     InputFile& input = rewrite.input;
     AtomicFile& temp = rewrite.temp;
-    if (auto failure = open_input(input_path, input)) {
-        return failure;
+    if (!input.fd) {
+        if (auto failure = open_input(input_path, input)) {
+            return failure;
+        }
+    } else if (::lseek(input.fd.get(), 0, SEEK_SET) != 0) {
+        return Failure{FailureKind::ReadInput, errno, input_path, {}};
     }
     if (auto failure = temp.create(input.status)) {
         return failure;

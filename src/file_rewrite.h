@@ -26,8 +26,9 @@ struct PreparedRewrite {
 };
 
 // Does everything a rewrite does before the rename, into `rewrite`: opens the input at
-// `input_path` (the path `rewrite` was made for), creates the temporary file, streams the input
-// through `rule` into it and prepares it (synced unless `sync` defers that); gives nothing on
+// `input_path` (the path `rewrite` was made for) unless `rewrite.input` is open already, opened
+// by open_input (then it is read again from its start), creates the temporary file, streams the
+// input through `rule` into it and prepares it (synced unless `sync` defers that); gives nothing on
 // success. On a failure the input is untouched, and destroying `rewrite` removes the temporary
 // file.
 std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRewrite& rewrite,

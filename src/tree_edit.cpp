@@ -65,11 +65,11 @@ class ChangeProbe final : public RewriteSink {
 // What reading a listed file showed.
 enum class Probe { Unchanged, Changes };
 
-// Opens the file at `path` with every check of a one-file run and reads it until a line changes
-// under `rule`, setting `result`; gives nothing on success. A symbolic link whose file would
-// change is a failure: editing it as a one-file run does would silently turn it into a copy.
-std::optional<Failure> probe_file(const std::string& path, const Rule& rule, Probe& result) {
-    InputFile input;
+// Opens the file at `path` into `input` with every check of a one-file run and reads it until a
+// line changes under `rule`, setting `result`; gives nothing on success. A symbolic link whose file
+// would change is a failure: editing it as a one-file run does would silently turn it into a copy.
+std::optional<Failure> probe_file(const std::string& path, const Rule& rule, InputFile& input,
+                                  Probe& result) {
     if (auto failure = open_input(path, input)) {
         return failure;
     }
@@ -304,9 +304,12 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
         std::unique_ptr<PreparedRewrite> rewrite;
         try {
             Probe probe = Probe::Unchanged;
-            failure = probe_file(path, rule, probe);
+            InputFile input;
+            failure = probe_file(path, rule, input, probe);
             if (!failure && probe == Probe::Changes) {
+                // The file stays open and locked from its first read to the end of the run.
                 rewrite = std::make_unique<PreparedRewrite>(path);
+                rewrite->input = std::move(input);
                 failure = prepare_rewrite(path, *rewrite, rule, sync);
             }
         } catch (const std::bad_alloc&) {
@@ -345,7 +348,8 @@ std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths,
     run_in_parallel(order.size(), jobs, [&](std::size_t k) {
         Probe probe = Probe::Unchanged;
         try {
-            probe_failures[k] = probe_file(paths[order[k]], rule, probe);
+            InputFile input;
+            probe_failures[k] = probe_file(paths[order[k]], rule, input, probe);
         } catch (const std::bad_alloc&) {
             probe_failures[k] = Failure{FailureKind::ReadInput, ENOMEM, paths[order[k]], {}};
         }
