@@ -238,9 +238,10 @@ void sync_folders(const std::vector<ListedRewrite>& prepared, Durability durabil
     }
 }
 
-// Puts every prepared file in its place, in list order. On a failure, puts the files already
-// replaced back and gives the failure first, then any failure to put one back; none: done.
-std::vector<Failure> commit_all(std::vector<ListedRewrite>& prepared) {
+// Puts every prepared file in its place, in list order, then removes the old files on `jobs`
+// threads. On a failure, puts the files already replaced back and gives the failure first, then
+// any failure to put one back; none: done.
+std::vector<Failure> commit_all(std::vector<ListedRewrite>& prepared, unsigned jobs) {
     std::vector<Failure> failures;
     std::vector<Swap> swaps(prepared.size(), Swap::Renamed);
     // No signal may end the run between two renames: the files would be left half old, half new.
@@ -261,13 +262,13 @@ std::vector<Failure> commit_all(std::vector<ListedRewrite>& prepared) {
     if (failures.empty()) {
         // The old files, kept at the temporary paths by the exchanges, are no longer needed.
         // One that cannot be removed is left for the next run to clear as a leftover: the edit
-        // itself is complete.
-        for (std::size_t i = 0; i < placed; ++i) {
+        // itself is complete. Each removal stands alone, so the threads share them.
+        run_in_parallel(placed, jobs, [&](std::size_t i) {
             const AtomicFile& temp = prepared[i].rewrite->temp;
             if (swaps[i] == Swap::Exchanged && !path_names(temp.path(), temp.identity())) {
                 (void)::unlink(temp.path().c_str());
             }
-        }
+        });
         return failures;
     }
     while (placed-- > 0) {
@@ -333,7 +334,7 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
         prepared.clear();  // removes every temporary file
         return in_list_order(std::move(failures));
     }
-    std::vector<Failure> commit_failures = commit_all(prepared);
+    std::vector<Failure> commit_failures = commit_all(prepared, options.jobs);
     sync_folders(prepared, options.durability);
     return commit_failures;
 }
