@@ -23,8 +23,8 @@ rounds=${ROUNDS:-3}
 search='dev_err('
 replacement='dev_fail('
 
-for need in rg sed xargs find cmp perl; do
-    command -v "$need" >/dev/null || { echo "bench: $need is missing (apt-get install ripgrep)" >&2; exit 1; }
+for need in rg sed xargs find cmp perl /usr/bin/time; do
+    command -v "$need" >/dev/null || { echo "bench: $need is missing (apt-get install ripgrep time)" >&2; exit 1; }
 done
 [[ -x $tool ]] || { echo "bench: no $tool; run: cmake --workflow --preset release" >&2; exit 1; }
 
@@ -102,16 +102,20 @@ fresh_copy() {  # name
     sync
 }
 
-declare -A times
+# Wall time and CPU time (user + system, children included: sed and the per-file runs), in ms.
+# On a shared machine the CPU time is the steadier figure: other work stretches the wall time.
+declare -A times cpu
 for round in $(seq 1 "$rounds"); do
+    line=""
     for name in "${names[@]}"; do
         fresh_copy "$name"
-        start=$(date +%s%N)
-        (cd "copy_$name" && eval "${command[$name]}")
-        end=$(date +%s%N)
-        times[$name]+="$(( (end - start) / 1000000 )) "
+        (cd "copy_$name" && /usr/bin/time -f '%e %U %S' -o "$work/time.out" sh -c "${command[$name]}")
+        read -r wall user system <"$work/time.out"
+        times[$name]+="$(perl -e 'printf "%d", $ARGV[0] * 1000' "$wall") "
+        cpu[$name]+="$(perl -e 'printf "%d", ($ARGV[0] + $ARGV[1]) * 1000' "$user" "$system") "
+        line+="$name ${wall}s (cpu $(perl -e 'printf "%.2f", $ARGV[0] + $ARGV[1]' "$user" "$system")s); "
     done
-    echo "  round $round: $(for n in "${names[@]}"; do last=${times[$n]% }; printf '%s %s ms; ' "$n" "${last##* }"; done)"
+    echo "  round $round: $line"
     if [[ $round == 1 ]]; then
         # The checks, on the first round's trees.
         diff -rq copy_lm_full copy_sed_full >/dev/null && diff -rq copy_lm_filtered copy_sed_filtered >/dev/null &&
@@ -135,18 +139,23 @@ for round in $(seq 1 "$rounds"); do
 done
 for name in "${names[@]}"; do rm -rf "copy_$name"; done
 
-median() {  # name -> seconds
-    echo "${times[$1]}" | tr ' ' '\n' | grep . | sort -n | awk '{a[NR] = $1} END {m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.3f", m / 1000}'
+median() {  # name [cpu] -> seconds
+    local values=${times[$1]}
+    [[ ${2:-} == cpu ]] && values=${cpu[$1]}
+    echo "$values" | tr ' ' '\n' | grep . | sort -n | awk '{a[NR] = $1} END {m = (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2; printf "%.3f", m / 1000}'
 }
 
 echo
-echo "== medians of $rounds rounds"
+echo "== medians of $rounds rounds: wall time, and CPU time (user + system)"
 for name in "${names[@]}"; do
-    printf '  %-36s %8s s\n' "${label[$name]}" "$(median "$name")"
+    printf '  %-48s %8s s   cpu %8s s\n' "${label[$name]}" "$(median "$name")" "$(median "$name" cpu)"
 done
 if [[ -x $sync_bench ]]; then
-    perl -e 'printf "  filtered list, fsync per file / syncfs:     %.2f x\n  filtered list, syncfs + fsync each / syncfs: %.2f x\n", $ARGV[1] / $ARGV[0], $ARGV[2] / $ARGV[0]' \
+    perl -e 'printf "  filtered list, wall time: fsync per file / syncfs: %.2f x; syncfs then fsync each / syncfs: %.2f x\n", $ARGV[1] / $ARGV[0], $ARGV[2] / $ARGV[0]' \
         "$(median lm_filtered)" "$(median sync_each)" "$(median sync_fs_each)"
 fi
-perl -e 'printf "  sed -i (full) / linemorph (full):          %.1f x   (target: 15 x)\n  sed -i (filtered) / linemorph (filtered):  %.1f x   (target: 3 x)\n  linemorph per file / linemorph (filtered): %.1f x\n", $ARGV[2] / $ARGV[0], $ARGV[3] / $ARGV[1], $ARGV[4] / $ARGV[1]' \
-    "$(median lm_full)" "$(median lm_filtered)" "$(median sed_full)" "$(median sed_filtered)" "$(median lm_each)"
+for kind in wall cpu; do
+    perl -e 'printf "  %s time: sed -i (full) / linemorph (full): %.1f x (target 15 x); sed -i (filtered) / linemorph (filtered): %.1f x (target 3 x); per-file runs / linemorph (filtered): %.1f x\n", $ARGV[5], $ARGV[2] / $ARGV[0], $ARGV[3] / $ARGV[1], $ARGV[4] / $ARGV[1]' \
+        "$(median lm_full $kind)" "$(median lm_filtered $kind)" "$(median sed_full $kind)" \
+        "$(median sed_filtered $kind)" "$(median lm_each $kind)" "$kind"
+done
