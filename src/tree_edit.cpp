@@ -143,10 +143,34 @@ std::string folder_of(const std::string& path) {
     return slash == std::string::npos ? "." : path.substr(0, slash + 1);
 }
 
-// Makes the prepared files durable by `durability`; gives the failures of those that cannot be
-// (with their places in the list).
+// One open folder on each file system that holds a listed path's folder, by device: the handle
+// the file system's sync goes through. A sync reports the write errors met since its handle was
+// opened, so the handles are opened before any temporary file is created (each lies in a listed
+// folder, on that folder's file system). A folder that cannot be opened leaves its file system
+// without a handle: its files are then synced one by one.
+std::map<dev_t, UniqueFd> open_file_system_handles(const std::vector<std::string>& paths,
+                                                   const std::vector<std::size_t>& order) {
+    std::map<dev_t, UniqueFd> handles;
+    std::set<std::string> folders;
+    for (const std::size_t index : order) {
+        std::string folder = folder_of(paths[index]);
+        if (!folders.insert(folder).second) {
+            continue;
+        }
+        UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOCTTY | O_CLOEXEC));
+        struct stat status {};
+        if (fd && ::fstat(fd.get(), &status) == 0 && handles.count(status.st_dev) == 0) {
+            handles.emplace(status.st_dev, std::move(fd));
+        }
+    }
+    return handles;
+}
+
+// Makes the prepared files durable by `durability`, through `handles` for a file system's sync;
+// gives the failures of those that cannot be (with their places in the list).
 std::vector<ListedFailure> make_durable(const std::vector<ListedRewrite>& prepared,
-                                        Durability durability) {
+                                        Durability durability,
+                                        const std::map<dev_t, UniqueFd>& handles) {
     std::vector<ListedFailure> failures;
     // Syncs each file of `group` on its own; gives how many could not be synced.
     const auto sync_each = [&failures](const std::vector<const ListedRewrite*>& group) {
@@ -168,7 +192,8 @@ std::vector<ListedFailure> make_durable(const std::vector<ListedRewrite>& prepar
         by_device[one.rewrite->temp.identity().st_dev].push_back(&one);
     }
     for (const auto& [device, group] : by_device) {
-        const int error = sync_file_system(group.front()->rewrite->temp.fd());
+        const auto handle = handles.find(device);
+        const int error = handle == handles.end() ? ENOSYS : sync_file_system(handle->second.get());
         if (error == 0 && durability == Durability::FileSystem) {
             continue;
         }
@@ -293,6 +318,9 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
                                        const ListRunOptions& options) {
     const std::vector<std::size_t> order = distinct_entries(paths);
     (void)raise_descriptor_limit();  // each changed file holds two until the end of the run
+    const std::map<dev_t, UniqueFd> handles = options.durability == Durability::EachFile
+                                                  ? std::map<dev_t, UniqueFd>()
+                                                  : open_file_system_handles(paths, order);
     const SyncStep sync =
         options.durability == Durability::EachFile ? SyncStep::Now : SyncStep::Deferred;
     std::mutex mutex;
@@ -328,7 +356,7 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
     std::sort(prepared.begin(), prepared.end(),
               [](const ListedRewrite& a, const ListedRewrite& b) { return a.index < b.index; });
     if (failures.empty()) {
-        failures = make_durable(prepared, options.durability);
+        failures = make_durable(prepared, options.durability, handles);
     }
     if (!failures.empty()) {
         prepared.clear();  // removes every temporary file

@@ -634,7 +634,8 @@ struct Traced3 {
         list = work.write_list(nul_list(paths));
     }
 
-    // Runs the edit under strace with `filter` (paths whose calls count) and `options` (-e ...).
+    // Runs the edit under strace with `filter` (paths whose calls count, "." for the folder) and
+    // `options` (-e ...).
     RunResult run(const std::string& strace, const std::vector<std::string>& filter,
                   const std::vector<std::string>& options, const std::string& jobs = "--jobs=1") {
         TempDir logs;
@@ -643,7 +644,7 @@ struct Traced3 {
         run.prefix = {strace, "-f", "-y", "-o", logs / "strace.log"};
         for (const auto& path : filter) {
             run.prefix.push_back("-P");
-            run.prefix.push_back(work / path);
+            run.prefix.push_back(path == "." ? work.root() : work / path);
         }
         for (const auto& option : options) {
             run.prefix.push_back("-e");
@@ -689,14 +690,16 @@ TEST(ListInjected, OneFileFailsNothingChanges) {
          {"inject=fchmod:error=EPERM:when=1"},
          5,
          [](const Workspace&) { return testing::mode_message(EPERM); }},
+        // The file system's sync goes through its listed folder, opened before any file is
+        // written.
         {"file system sync",
-         {"a.tmp"},
+         {"."},
          {"inject=syncfs:error=EIO:when=1"},
          6,
          [](const Workspace& w) { return testing::write_message(w / "a.tmp", EIO); }},
         {"file system sync, then the file's own",
-         {"a.tmp", "b.tmp"},
-         {"inject=syncfs:error=EIO:when=1", "inject=fsync:error=EIO:when=2"},
+         {".", "b.tmp"},
+         {"inject=syncfs:error=EIO:when=1", "inject=fsync:error=EIO:when=1"},
          6,
          [](const Workspace& w) { return testing::write_message(w / "b.tmp", EIO); }},
         {"rename",
