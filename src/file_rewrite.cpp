@@ -12,6 +12,7 @@
 #include <string_view>
 #include <utility>
 
+#include "file_metadata.h"
 #include "signal_cleanup.h"
 
 namespace linemorph {
@@ -225,7 +226,8 @@ void sync_directory_of(const std::string& path) {
 }
 
 // The temporary file of one run: created exclusively, private (0600) and locked for the whole
-// run. It either commits (owner, mode, sync, rename onto the input) or, when destroyed before
+// run. It either commits (owner, attributes and ACL, mode, sync, rename onto the input) or, when
+// destroyed before
 // that, removes itself, but only while its path still names this run's file. While it is known by
 // its identity, a SIGINT, SIGTERM or SIGHUP removes it the same way.
 class TempFile {
@@ -270,9 +272,11 @@ class TempFile {
         return Failure{FailureKind::OpenTemp, EEXIST, path_, {}};
     }
 
-    // Gives the written file the owner and mode of `original`, makes it durable and renames it
-    // onto `target`; gives nothing on success. After a failed rename the file is kept.
-    std::optional<Failure> commit(const std::string& target, const struct stat& original) {
+    // Gives the written file the owner, extended attributes, ACL and mode of the file open at
+    // `original_fd`, whose status is `original`, makes it durable and renames it onto `target`;
+    // gives nothing on success. After a failed rename the file is kept.
+    std::optional<Failure> commit(const std::string& target, int original_fd,
+                                  const struct stat& original) {
         // Owner first: a change of owner (like the writes before it) may clear set-user-ID bits.
         // Giving a file away is a privilege; where it is refused, keep at least the group.
         if (::fchown(fd_.get(), original.st_uid, original.st_gid) != 0) {
@@ -281,6 +285,10 @@ class TempFile {
                  errno != EPERM)) {
                 return Failure{FailureKind::SetMode, errno, path_, {}};
             }
+        }
+        // Then the old file's rights, which the mode below completes: never wider before it.
+        if (const int error = copy_metadata(original_fd, fd_.get(), original.st_mode)) {
+            return Failure{FailureKind::SetMode, error, path_, {}};
         }
         if (::fchmod(fd_.get(), original.st_mode & 07777) != 0) {
             return Failure{FailureKind::SetMode, errno, path_, {}};
@@ -414,6 +422,11 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
     if (auto failure = temp.create()) {
         return failure;
     }
+    // A folder's default ACL gave the new file one at its creation: private for now (the mode
+    // 0600 made its mask empty), but it would open with the mode set at the end.
+    if (const int error = make_private(temp.fd())) {
+        return Failure{FailureKind::SetMode, error, temp.path(), {}};
+    }
     // Another run may have replaced the input between its opening and this run's lock; with the
     // lock held no other run can, so read what the path names now, or that run's edit is lost.
     struct stat now {};
@@ -431,7 +444,7 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
         }
         return Failure{FailureKind::WriteTemp, failed->error, temp.path(), {}};
     }
-    return temp.commit(input_path, status);
+    return temp.commit(input_path, input.get(), status);
 }
 
 ExitStatus exit_status(FailureKind kind) {

@@ -22,7 +22,7 @@ enum class ExitStatus : int {
     RenameFailed = 2,  // the temporary file could not take the input's place (it is kept)
     StatFailed = 3,    // the input's status could not be taken (missing, path too long, ...)
     InputFailed = 4,   // the input could not be opened or read, or is not a regular file
-    ModeFailed = 5,    // the new file's owner or mode could not be set
+    ModeFailed = 5,    // the new file's owner, mode, ACL or attributes could not be set
     OutputFailed = 6,  // the temporary file could not be created, written, synced or closed,
                        // or a dry run's diff could not be written or would go into its input
 };
@@ -37,7 +37,7 @@ enum class FailureKind {
     WriteTemp,     // writing, syncing or closing the temporary file failed
     TempReplaced,  // the temporary path no longer names the file this run wrote
     Rename,        // renaming the temporary file onto the input failed
-    SetMode,       // giving the new file the input's owner or mode failed
+    SetMode,       // giving the new file the input's owner, mode, ACL or attributes failed
     WriteOutput,   // writing standard output failed (a dry run's diff)
     WriteToInput,  // a dry run's standard output is the input itself
 };
