@@ -26,6 +26,7 @@ constexpr std::string_view kUsage =
 constexpr std::string_view kInputOption = "--input=";
 constexpr std::string_view kWholelineOption = "--wholeline";
 constexpr std::string_view kDryrunOption = "--dryrun";
+constexpr std::string_view kFollowSymlinksOption = "--follow-symlinks";
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
@@ -47,6 +48,8 @@ OptionScan parse_options(int argc, const char* const* argv) {
             scan.settings.wholeline_mode = LineMode::WholeLine;
         } else if (starts_with(arg, kDryrunOption)) {
             scan.settings.run_mode = RunMode::DryRun;
+        } else if (starts_with(arg, kFollowSymlinksOption)) {
+            scan.settings.links = LinkHandling::Follow;
         } else {
             scan.recognised = false;
             break;

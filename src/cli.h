@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "line_rewriter.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -18,6 +19,7 @@ struct Settings {
     std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
     RunMode run_mode = RunMode::InPlace;          // DryRun once any --dryrun... is given
+    LinkHandling links = LinkHandling::Replace;   // Follow once any --follow-symlinks... is given
 };
 
 // The result of the option scan.

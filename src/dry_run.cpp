@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "symlink_resolution.h"
+
 namespace linemorph {
 
 namespace {
@@ -602,8 +604,16 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
     return failed;
 }
 
-std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
-                                    std::size_t block_size) {
+std::optional<Failure> preview_file(const std::string& given_path, const Rule& rule, int out_fd,
+                                    std::size_t block_size, LinkHandling links) {
+    std::string input_path = given_path;
+    if (links == LinkHandling::Follow) {
+        ResolvedPath resolved = resolve_symlinks(given_path);
+        if (resolved.error != 0) {
+            return Failure{FailureKind::StatInput, resolved.error, given_path, {}};
+        }
+        input_path = std::move(resolved.path);
+    }
     struct stat status {};
     int input_fd = -1;
     if (auto failure = open_regular_input(input_path, input_fd, status)) {
@@ -616,7 +626,7 @@ std::optional<Failure> preview_file(const std::string& input_path, const Rule& r
         ::close(input_fd);
         return Failure{FailureKind::WriteToInput, 0, input_path, {}};
     }
-    const auto failed = preview_stream(input_fd, out_fd, input_path, rule, block_size);
+    const auto failed = preview_stream(input_fd, out_fd, given_path, rule, block_size);
     ::close(input_fd);
     if (!failed) {
         return std::nullopt;

@@ -410,8 +410,20 @@ std::optional<Failure> open_regular_input(const std::string& path, int& fd, stru
     return std::nullopt;
 }
 
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size) {
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size, LinkHandling links) {
+    std::string input_path = given_path;
+    if (links == LinkHandling::Follow) {
+        const ResolvedPath resolved = resolve_symlinks(given_path);
+        if (resolved.error != 0) {
+            return Failure{FailureKind::StatInput, resolved.error, given_path, {}};
+        }
+        // The links stay links: one at the temporary path is never cleared as a leftover.
+        if (resolved.passes_through(resolved.path + ".tmp")) {
+            return Failure{FailureKind::OpenTemp, EEXIST, resolved.path + ".tmp", {}};
+        }
+        input_path = resolved.path;
+    }
     struct stat status {};
     int input_fd = -1;
     if (auto failure = open_regular_input(input_path, input_fd, status)) {

@@ -12,6 +12,7 @@
 
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -51,10 +52,12 @@ struct Failure {
     std::string target;  // the rename's target, for FailureKind::Rename
 };
 
-// Rewrites the file at `input_path` in place under `rule`; gives nothing on success. On any
-// failure before the rename, the input is untouched and the temporary file is gone.
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size = kDefaultBlockSize);
+// Rewrites the file at `given_path` in place under `rule`, or with LinkHandling::Follow the file
+// at the end of its chain of symbolic links; gives nothing on success. On any failure before the
+// rename, the input is untouched and the temporary file is gone.
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size = kDefaultBlockSize,
+                                    LinkHandling links = LinkHandling::Replace);
 
 // Takes the status of the input at `path`, makes sure it is a regular file and opens it for
 // reading, with the checks and failures of a real run; on success `fd` is the open input (the

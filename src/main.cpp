@@ -49,9 +49,12 @@ int main(int argc, char** argv) {
 
     const auto args = positional_arguments(argc, argv, scan.first_positional);
     const Rule rule{args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode};
-    const auto failure = scan.settings.run_mode == RunMode::DryRun
-                             ? preview_file(scan.settings.input_path, rule, STDOUT_FILENO)
-                             : rewrite_file(scan.settings.input_path, rule);
+    const Settings& settings = scan.settings;
+    const auto failure =
+        settings.run_mode == RunMode::DryRun
+            ? preview_file(settings.input_path, rule, STDOUT_FILENO, kDefaultBlockSize,
+                           settings.links)
+            : rewrite_file(settings.input_path, rule, kDefaultBlockSize, settings.links);
     if (failure) {
         say(failure_message(*failure));
         return static_cast<int>(exit_status(failure->kind));

@@ -25,11 +25,13 @@ TEST(ParseOptions, Table) {
         std::string input_path;
         LineMode mode;
         RunMode run_mode = RunMode::InPlace;
+        LinkHandling links = LinkHandling::Replace;
     };
     const auto P = LineMode::Partial;
     const auto W = LineMode::WholeLine;
     const auto I = RunMode::InPlace;
     const auto D = RunMode::DryRun;
+    const auto F = LinkHandling::Follow;
     const Row rows[] = {
         {{}, true, 1, "", P},
         {{"a"}, true, 1, "", P},
@@ -65,6 +67,15 @@ TEST(ParseOptions, Table) {
         {{"--dry-run", "a", "b"}, false, 1, "", P, I},
         {{"--DRYRUN", "a", "b"}, false, 1, "", P, I},
         {{"--input=f", "--dryrun", "--bogus", "a", "b"}, false, 3, "f", P, D},
+        // --follow-symlinks likewise, GNU sed's name for it.
+        {{"--follow-symlinks", "--input=f", "a", "b"}, true, 3, "f", P, I, F},
+        {{"--input=f", "--dryrun", "--follow-symlinks", "a", "b"}, true, 4, "f", P, D, F},
+        {{"--follow-symlinksXYZ", "--wholeline", "a", "b"}, true, 3, "", W, I, F},
+        {{"--input=f", "a", "--follow-symlinks"}, true, 2, "f", P, I},
+        {{"--input=--follow-symlinks", "a", "b"}, true, 2, "--follow-symlinks", P, I},
+        {{"--follow-symlink", "a", "b"}, false, 1, "", P, I},
+        {{"--follow", "a", "b"}, false, 1, "", P, I},
+        {{"--follow_symlinks", "a", "b"}, false, 1, "", P, I},
     };
     for (const Row& row : rows) {
         auto argv = argv_of(row.args);
@@ -77,6 +88,7 @@ TEST(ParseOptions, Table) {
             EXPECT_EQ(scan.settings.input_path, row.input_path) << where;
             EXPECT_EQ(scan.settings.wholeline_mode, row.mode) << where;
             EXPECT_EQ(scan.settings.run_mode, row.run_mode) << where;
+            EXPECT_EQ(scan.settings.links, row.links) << where;
         }
         EXPECT_GE(scan.first_positional, 1) << where;
         EXPECT_LE(scan.first_positional, argc) << where;

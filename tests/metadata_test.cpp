@@ -1,7 +1,8 @@
 // What an edit keeps besides the content, through the built tool: the owner, the mode, the access
-// ACL and the extended attributes. No edit may change who can read or write a file, at any moment
-// of the run. Each case is compared with what GNU sed -i leaves on the same file: linemorph keeps
-// at least that. ACLs and attributes are read with getfacl and getfattr, never with the tool's own
+// ACL and the extended attributes, and with --follow-symlinks the links that lead to the file. No
+// edit may change who can read or write a file, at any moment of the run. Each case is compared
+// with what GNU sed -i (and sed -i --follow-symlinks) leaves on the same file: linemorph keeps at
+// least that. ACLs and attributes are read with getfacl and getfattr, never with the tool's own
 // code. A case this machine cannot run (no ACLs or user.* attributes on the file system under the
 // temporary folder, not root, no setpriv or strace) skips itself and says why.
 #include <fcntl.h>
@@ -778,6 +779,192 @@ TEST(Order, StepsOnTheTemporaryFile) {
     EXPECT_LT(sync, rename);
     EXPECT_NE(calls[static_cast<std::size_t>(mode)].line.find("04644"), std::string::npos)
         << "the whole mode, set-user-ID included";
+}
+
+// ---------------------------------------------------------------------------------------------
+// --follow-symlinks: the file at the end of the chain is edited in place, and the links stay.
+
+// A chain of relative and absolute links into another folder:
+//   links/first -> second -> /ABS/links/third -> ../real/target
+// and links that end nowhere or in a loop, and two that meet a temporary path:
+//   links/to_temp -> to_temp.tmp (a regular file)      links/x.tmp -> x (x regular)
+// and a regular file, links/plain.
+struct LinkTree {
+    TempDir dir;
+    LinkTree() {
+        EXPECT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+        make_folder(dir / "links");
+        make_folder(dir / "real");
+        write_file(dir / "real/target", kOld, 0640);
+        link("second", "links/first");
+        link(dir / "links/third", "links/second");
+        link("../real/target", "links/third");
+        link("missing", "links/dangling");
+        link("loop_b", "links/loop_a");
+        link("loop_a", "links/loop_b");
+        write_file(dir / "links/to_temp.tmp", kOld, 0600);
+        link("to_temp.tmp", "links/to_temp");
+        write_file(dir / "links/x", kOld, 0600);
+        link("x", "links/x.tmp");
+        write_file(dir / "links/plain", kOld, 0600);
+    }
+    void link(const std::string& target, const std::string& name) {
+        EXPECT_EQ(::symlink(target.c_str(), (dir / name).c_str()), 0) << name;
+    }
+    // Gives each link of the tree with its target, and each regular file with its content, the
+    // tree's own path written as ROOT.
+    std::string listing() const {
+        std::string text =
+            shell_output("cd " + quoted(dir.path()) +
+                         " && find . -type l -printf '%p -> %l\\n' | sort && "
+                         "find . -type f -printf '%p\\n' | sort | xargs -n1 sh -c "
+                         "'printf \"%s: \" \"$0\"; cat \"$0\" | tr \"\\n\" \"|\"; echo'");
+        for (std::size_t at; (at = text.find(dir.path())) != std::string::npos;) {
+            text.replace(at, dir.path().size(), "ROOT");
+        }
+        return text;
+    }
+};
+
+struct FollowRow {
+    const char* name;
+    std::vector<std::string> options;  // before --input=
+    const char* input;                 // relative to links/
+    int status;
+    std::string err;
+    const char* edited;  // the file that holds kNew afterwards, relative to the tree; or nullptr
+};
+
+void PrintTo(const FollowRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+std::string stat_message(const std::string& path, int error) {
+    return "ERROR: Whilst attempting to get information of '" + path + "', system reported: '" +
+           system_text(error) + "'\n";
+}
+
+const std::string kFollow = "--follow-symlinks";
+
+const FollowRow kFollowRows[] = {
+    {"chain_into_another_folder", {kFollow}, "first", 0, "", "real/target"},
+    {"option_as_a_prefix", {"--follow-symlinksXYZ"}, "first", 0, "", "real/target"},
+    {"middle_of_the_chain", {kFollow}, "third", 0, "", "real/target"},
+    {"regular_file", {kFollow}, "plain", 0, "", "links/plain"},
+    {"dangling", {kFollow}, "dangling", 3, stat_message("dangling", ENOENT), nullptr},
+    {"loop", {kFollow}, "loop_a", 3, stat_message("loop_a", ELOOP), nullptr},
+    {"missing", {kFollow}, "nothing", 3, stat_message("nothing", ENOENT), nullptr},
+    // The link's target is the link's own temporary path: that file is edited, through its own
+    // temporary file, to_temp.tmp.tmp.
+    {"target_is_the_links_temporary_path", {kFollow}, "to_temp", 0, "", "links/to_temp.tmp"},
+    // The target's temporary path is the link itself, which must stay: nothing is done.
+    {"link_at_the_targets_temporary_path",
+     {kFollow},
+     "x.tmp",
+     6,
+     "Error: Cannot open x.tmp (" + system_text(EEXIST) + ")",
+     nullptr},
+};
+
+class FollowTest : public ::testing::TestWithParam<FollowRow> {};
+
+TEST_P(FollowTest, AgainstSed) {
+    const FollowRow& row = GetParam();
+    LinkTree ours;
+    LinkTree sed;
+    std::vector<std::string> args = row.options;
+    args.push_back("--input=" + std::string(row.input));
+    args.push_back("OLD");
+    args.push_back("NEW");
+    const std::string before = ours.listing();
+    const RunResult result = run_tool(args, in_folder(ours.dir / "links"));
+    EXPECT_EQ(result.status, row.status) << result.err;
+    EXPECT_EQ(result.err, row.err);
+    EXPECT_EQ(result.out, "");
+
+    // What changed: only the content of the edited file; every link is as it was.
+    std::string expected = before;
+    if (row.edited != nullptr) {
+        const std::string line = "./" + std::string(row.edited) + ": ";
+        const std::size_t at = expected.find(line);
+        ASSERT_NE(at, std::string::npos);
+        std::string flat_new = kNew;
+        std::replace(flat_new.begin(), flat_new.end(), '\n', '|');
+        std::string flat_old = kOld;
+        std::replace(flat_old.begin(), flat_old.end(), '\n', '|');
+        expected.replace(at + line.size(), flat_old.size(), flat_new);
+    }
+    EXPECT_EQ(ours.listing(), expected);
+
+    // sed -i --follow-symlinks makes the same change where it succeeds.
+    const int sed_status = shell("cd " + quoted(sed.dir / "links") + " && sed -i " +
+                                 "--follow-symlinks s/OLD/NEW/ " + row.input + " 2>/dev/null");
+    if (row.status == 0) {
+        EXPECT_EQ(sed_status, 0);
+        EXPECT_EQ(sed.listing(), ours.listing());
+    } else if (row.status == 3) {
+        EXPECT_NE(sed_status, 0) << "sed also fails";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FollowTest, ::testing::ValuesIn(kFollowRows),
+                         [](const ::testing::TestParamInfo<FollowRow>& info) {
+                             return info.param.name;
+                         });
+
+TEST(Follow, KeepsTheTargetsAclAndAttributes) {
+    LinkTree tree;
+    if (const std::string why = missing({Need::Acls, Need::UserAttributes}, tree.dir.path());
+        !why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    run_in(tree.dir / "real",
+           "setfacl -m u:65534:rw,g::r target && setfattr -n user.a -v 1 target && "
+           "setfacl -d -m u:1234:rwx .");
+    ASSERT_FALSE(HasFatalFailure());
+    const Snapshot before = snapshot(tree.dir / "real/target");
+    const RunResult result =
+        run_tool({kFollow, "--input=first", "OLD", "NEW"}, in_folder(tree.dir / "links"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    expect_kept(before, snapshot(tree.dir / "real/target"));
+    EXPECT_FALSE(std::filesystem::exists(tree.dir / "real/target.tmp"));
+}
+
+// Without the option a link is replaced by a regular file, as sed -i does; its target keeps
+// its content.
+TEST(Follow, WithoutTheOptionTheLinkIsReplaced) {
+    LinkTree ours;
+    LinkTree sed;
+    const RunResult run = run_tool({"--input=first", "OLD", "NEW"}, in_folder(ours.dir / "links"));
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_EQ(shell("cd " + quoted(sed.dir / "links") + " && sed -i s/OLD/NEW/ first"), 0);
+    const struct stat first = status_of(ours.dir / "links/first");
+    EXPECT_TRUE(S_ISREG(first.st_mode));
+    EXPECT_EQ(read_file(ours.dir / "links/first"), kNew);
+    EXPECT_EQ(read_file(ours.dir / "real/target"), kOld);
+    EXPECT_EQ(ours.listing(), sed.listing());
+}
+
+// The dry run follows the chain as the real run does and names the path given.
+TEST(Follow, DryRunNamesThePathGiven) {
+    LinkTree tree;
+    const std::string before = tree.listing();
+    const RunResult result = run_tool({kFollow, "--dryrun", "--input=first", "OLD", "NEW"},
+                                      in_folder(tree.dir / "links"));
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out,
+              "--- first\n+++ first\n@@ -1,3 +1,3 @@\n-one OLD\n+one NEW\n two\n-three OLD OLD\n"
+              "+three NEW OLD\n");
+    EXPECT_EQ(tree.listing(), before) << "a dry run changes nothing";
+    for (const auto& [input, error] : {std::pair{"dangling", ENOENT}, {"loop_a", ELOOP}}) {
+        const RunResult failed =
+            run_tool({kFollow, "--dryrun", "--input=" + std::string(input), "OLD", "NEW"},
+                     in_folder(tree.dir / "links"));
+        EXPECT_EQ(failed.status, 3);
+        EXPECT_EQ(failed.err, stat_message(input, error));
+        EXPECT_EQ(failed.out, "");
+    }
 }
 
 }  // namespace
