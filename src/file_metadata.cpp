@@ -27,17 +27,13 @@ bool is_unsupported(int error) {
 
 // Returns true when `error` says the attribute went away between its listing and its reading.
 bool is_gone(int error) {
-#if defined(ENOATTR)
-    if (error == ENOATTR) {
-        return true;
-    }
+#if defined(ENOATTR) && defined(ENODATA)
+    return error == ENOATTR || error == ENODATA;
+#elif defined(ENOATTR)
+    return error == ENOATTR;  // FreeBSD
+#else
+    return error == ENODATA;  // Linux
 #endif
-#if defined(ENODATA)
-    if (error == ENODATA) {
-        return true;
-    }
-#endif
-    return false;
 }
 
 // Reads a value of unknown size: `read(buffer, capacity)` gives the bytes it read or -1 with

@@ -79,8 +79,8 @@ ResolvedPath resolve_symlinks(const std::string& path) {
             // Relative to the link's folder: everything up to its last slash, kept as written so
             // that the system resolves ".." in it as it would in the link.
             const std::size_t slash = current.rfind('/');
-            current = (slash == std::string::npos ? std::string() : current.substr(0, slash + 1)) +
-                      target;
+            current.erase(slash == std::string::npos ? 0 : slash + 1);
+            current += target;
         }
     }
 }
