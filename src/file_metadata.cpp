@@ -25,6 +25,12 @@ bool is_unsupported(int error) {
     return error == ENOTSUP || error == EOPNOTSUPP;
 }
 
+// Returns true for an error number that says the system refuses this one attribute to this user
+// or does not support it on this file: the attribute is then skipped.
+bool is_refusal(int error) {
+    return error == EPERM || is_unsupported(error);
+}
+
 // Returns true when `error` says the attribute went away between its listing and its reading.
 bool is_gone(int error) {
 #if defined(ENOATTR) && defined(ENODATA)
@@ -36,10 +42,13 @@ bool is_gone(int error) {
 #endif
 }
 
+// Far more than any system keeps in one attribute or list of names (Linux: 64 KiB).
+constexpr std::size_t kMaxValueSize = std::size_t{1} << 24;
+
 // Reads a value of unknown size: `read(buffer, capacity)` gives the bytes it read or -1 with
 // errno, and with a null buffer the size it would read. Sizes grow while a value grows beneath
 // it; a read that fills the buffer is taken again with more room, since some systems cut silently.
-// Gives 0 or the error number.
+// Gives 0 or the error number (ERANGE for a value that never stops growing).
 template <typename Read>
 int read_sized(std::string& into, Read read) {
     const ssize_t size = read(nullptr, 0);
@@ -61,6 +70,9 @@ int read_sized(std::string& into, Read read) {
         } else if (static_cast<std::size_t>(got) < capacity) {
             into.resize(static_cast<std::size_t>(got));
             return 0;
+        }
+        if (capacity > kMaxValueSize) {
+            return ERANGE;
         }
         capacity *= 2;
     }
@@ -333,10 +345,6 @@ class SystemCalls final : public MetadataCalls {
 };
 
 }  // namespace
-
-bool is_refusal(int error) {
-    return error == EPERM || is_unsupported(error);
-}
 
 AclSupport acl_support() {
     return kAclSupport;

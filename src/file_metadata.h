@@ -66,10 +66,6 @@ class MetadataCalls {
 // Returns the calls of the system this build runs on.
 MetadataCalls& system_metadata_calls();
 
-// Returns true for an error number that says the system refuses this one attribute to this user
-// or does not support it on this file: the attribute is then skipped.
-bool is_refusal(int error);
-
 }  // namespace linemorph
 
 #endif

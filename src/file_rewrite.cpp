@@ -227,9 +227,8 @@ void sync_directory_of(const std::string& path) {
 
 // The temporary file of one run: created exclusively, private (0600) and locked for the whole
 // run. It either commits (owner, attributes and ACL, mode, sync, rename onto the input) or, when
-// destroyed before
-// that, removes itself, but only while its path still names this run's file. While it is known by
-// its identity, a SIGINT, SIGTERM or SIGHUP removes it the same way.
+// destroyed before that, removes itself, but only while its path still names this run's file.
+// While it is known by its identity, a SIGINT, SIGTERM or SIGHUP removes it the same way.
 class TempFile {
   public:
     explicit TempFile(std::string path) : path_(std::move(path)) {}
@@ -434,8 +433,9 @@ std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& r
     if (auto failure = temp.create()) {
         return failure;
     }
-    // A folder's default ACL gave the new file one at its creation: private for now (the mode
-    // 0600 made its mask empty), but it would open with the mode set at the end.
+    // An ACL that the folder's default ACL gave the new file at its creation is private for now
+    // (the mode 0600 emptied its mask) but would open up with the mode set at the end: it goes
+    // before any content is written.
     if (const int error = make_private(temp.fd())) {
         return Failure{FailureKind::SetMode, error, temp.path(), {}};
     }
