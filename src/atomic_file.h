@@ -14,7 +14,8 @@
 namespace linemorph {
 
 // The temporary file that replaces `target`: `target` + ".tmp", created exclusively (never
-// through a link), private (mode 0600) and locked for its whole life, so that two runs never
+// through a link), private (mode 0600, and no ACL a folder's default ACL would give it) until
+// prepared, and locked for its whole life, so that two runs never
 // write one file and a run never clears another live run's file.
 //
 // Its life: create(), then the content written to fd(), then prepare() (owner, mode, sync: the
@@ -34,9 +35,10 @@ class AtomicFile {
     // nothing on success.
     std::optional<Failure> create(const struct stat& input);
 
-    // Gives the written file the owner, group and whole mode of `original` and makes it durable;
-    // gives nothing on success. A failure leaves the target untouched.
-    std::optional<Failure> prepare(const struct stat& original);
+    // Gives the written file the owner and group, the extended attributes and access ACL, and
+    // the whole mode of the file open at `original_fd`, whose status is `original`, and makes it
+    // durable; gives nothing on success. A failure leaves the target untouched.
+    std::optional<Failure> prepare(int original_fd, const struct stat& original);
 
     // Renames the prepared file onto the target and makes the rename durable; gives nothing on
     // success. After a failed rename the file is kept, holding the whole result.

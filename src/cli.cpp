@@ -41,6 +41,7 @@ constexpr OptionRow kOptions[] = {
     {"--input=", [](Settings& s, std::string_view value) { s.input_path = std::string(value); }},
     {"--wholeline", [](Settings& s, std::string_view) { s.wholeline_mode = LineMode::WholeLine; }},
     {"--dryrun", [](Settings& s, std::string_view) { s.run_mode = RunMode::DryRun; }},
+    {"--follow-symlinks", [](Settings& s, std::string_view) { s.links = LinkHandling::Follow; }},
 };
 
 }  // namespace
@@ -92,7 +93,7 @@ std::variant<Command, CommandLineProblem> parse_command_line(int argc, const cha
     return Command{
         scan.settings.input_path,
         make_rule(args[0], args[1], {args.begin() + 2, args.end()}, scan.settings.wholeline_mode),
-        scan.settings.run_mode};
+        scan.settings.run_mode, scan.settings.links};
 }
 
 std::string_view problem_message(CommandLineProblem problem) {

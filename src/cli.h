@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "line_rewriter.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -19,6 +20,7 @@ struct Settings {
     std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
     RunMode run_mode = RunMode::InPlace;          // DryRun once any --dryrun... is given
+    LinkHandling links = LinkHandling::Replace;   // Follow once any --follow-symlinks... is given
 };
 
 // The result of the option scan.
@@ -43,6 +45,7 @@ struct Command {
     std::string input_path;
     Rule rule;
     RunMode run_mode = RunMode::InPlace;
+    LinkHandling links = LinkHandling::Replace;
 };
 
 // Reads the whole command line: the leading options, the checks that turn it away and the

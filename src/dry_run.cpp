@@ -247,8 +247,13 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
     return failed;
 }
 
-std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
-                                    std::size_t block_size) {
+std::optional<Failure> preview_file(const std::string& given_path, const Rule& rule, int out_fd,
+                                    std::size_t block_size, LinkHandling links) {
+    ResolvedPath located;
+    if (auto failure = locate_input(given_path, links, located)) {
+        return failure;
+    }
+    const std::string& input_path = located.path;
     InputFile input;
     if (auto failure = open_input(input_path, input)) {
         return failure;
@@ -258,7 +263,8 @@ std::optional<Failure> preview_file(const std::string& input_path, const Rule& r
     if (::fstat(out_fd, &output) == 0 && same_file(output, input.status)) {
         return Failure{FailureKind::WriteToInput, 0, input_path, {}};
     }
-    const auto failed = preview_stream(input.fd.get(), out_fd, input_path, rule, block_size);
+    // The headers name the path as given, so that patch, run where the command was, finds it.
+    const auto failed = preview_stream(input.fd.get(), out_fd, given_path, rule, block_size);
     if (!failed) {
         return std::nullopt;
     }

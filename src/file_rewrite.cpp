@@ -91,8 +91,17 @@ std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& r
     return rewrite_lines(in_fd, rule, block_size, out);
 }
 
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size) {
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size, LinkHandling links) {
+    ResolvedPath located;
+    if (auto failure = locate_input(given_path, links, located)) {
+        return failure;
+    }
+    const std::string& input_path = located.path;
+    // The links stay links: one at the temporary path is never cleared as a leftover.
+    if (located.passes_through(input_path + ".tmp")) {
+        return Failure{FailureKind::OpenTemp, EEXIST, input_path + ".tmp", {}};
+    }
     InputFile input;
     if (auto failure = open_input(input_path, input)) {
         return failure;
@@ -126,7 +135,7 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
         }
         return Failure{FailureKind::WriteTemp, failed->error, temp.path(), {}};
     }
-    if (auto failure = temp.prepare(input.status)) {
+    if (auto failure = temp.prepare(input.fd.get(), input.status)) {
         return failure;
     }
     return temp.commit();

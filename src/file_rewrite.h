@@ -11,13 +11,16 @@
 #include "failure.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
-// Rewrites the file at `input_path` in place under `rule`; gives nothing on success. On any
-// failure before the rename, the input is untouched and the temporary file is gone.
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size = kDefaultBlockSize);
+// Rewrites the file at `given_path` in place under `rule`, or with LinkHandling::Follow the file
+// at the end of its chain of symbolic links; gives nothing on success. On any failure before the
+// rename, the input is untouched and the temporary file is gone.
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size = kDefaultBlockSize,
+                                    LinkHandling links = LinkHandling::Replace);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
 // in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.

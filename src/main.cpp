@@ -47,9 +47,11 @@ int main(int argc, char** argv) {
             return status;
         }
         const Command& command = std::get<Command>(command_line);
-        failure = command.run_mode == RunMode::DryRun
-                      ? preview_file(command.input_path, command.rule, STDOUT_FILENO)
-                      : rewrite_file(command.input_path, command.rule);
+        failure =
+            command.run_mode == RunMode::DryRun
+                ? preview_file(command.input_path, command.rule, STDOUT_FILENO, kDefaultBlockSize,
+                               command.links)
+                : rewrite_file(command.input_path, command.rule, kDefaultBlockSize, command.links);
     }
     if (failure) {
         say(failure_message(*failure));

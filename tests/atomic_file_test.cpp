@@ -38,13 +38,14 @@ void write_to(int fd, const std::string& bytes) {
 TEST(AtomicFile, TargetChangesOnlyAtCommit) {
     TempDir dir;
     write_file(dir / "f", "old\n", 0640);
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     AtomicFile temp(dir / "f");
-    ASSERT_FALSE(temp.create(original));
+    ASSERT_FALSE(temp.create(original.status));
     EXPECT_EQ(temp.path(), dir / "f.tmp");
     EXPECT_EQ(status_of(temp.path()).st_mode & 07777, 0600u) << "created private";
     write_to(temp.fd(), "new\n");
-    ASSERT_FALSE(temp.prepare(original));
+    ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
     EXPECT_EQ(read_file(dir / "f"), "old\n") << "prepared, not yet committed";
     EXPECT_EQ(status_of(temp.path()).st_mode & 07777, 0640u);
     ASSERT_FALSE(temp.commit());
@@ -59,15 +60,16 @@ TEST(AtomicFile, RemovedWhenNotCommitted) {
         SCOPED_TRACE(static_cast<int>(stage));
         TempDir dir;
         write_file(dir / "f", "old\n");
-        const struct stat original = stat_of(dir / "f");
+        InputFile original;
+        ASSERT_FALSE(open_input(dir / "f", original));
         {
             AtomicFile temp(dir / "f");
-            ASSERT_FALSE(temp.create(original));
+            ASSERT_FALSE(temp.create(original.status));
             if (stage != Stage::Created) {
                 write_to(temp.fd(), "new\n");
             }
             if (stage == Stage::Prepared) {
-                ASSERT_FALSE(temp.prepare(original));
+                ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
             }
         }
         EXPECT_EQ(read_file(dir / "f"), "old\n");
@@ -144,12 +146,13 @@ TEST(AtomicFile, LiveRunsFileIsLeftAlone) {
 TEST(AtomicFile, ReplacedBeforeCommitIsNotRenamed) {
     TempDir dir;
     write_file(dir / "f", "old\n");
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     {
         AtomicFile temp(dir / "f");
-        ASSERT_FALSE(temp.create(original));
+        ASSERT_FALSE(temp.create(original.status));
         write_to(temp.fd(), "new\n");
-        ASSERT_FALSE(temp.prepare(original));
+        ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
         ASSERT_EQ(::rename(temp.path().c_str(), (dir / "taken").c_str()), 0);
         write_file(dir / "f.tmp", "planted");
         const auto failure = temp.commit();
@@ -164,14 +167,15 @@ TEST(AtomicFile, ReplacedBeforeCommitIsNotRenamed) {
 TEST(AtomicFile, KeptAfterFailedRename) {
     TempDir dir;
     write_file(dir / "f", "old\n");
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     {
         // The target's place is taken by a non-empty folder once the file is prepared: the
         // rename of a file onto a folder fails.
         AtomicFile temp(dir / "f");
-        ASSERT_FALSE(temp.create(original));
+        ASSERT_FALSE(temp.create(original.status));
         write_to(temp.fd(), "new\n");
-        ASSERT_FALSE(temp.prepare(original));
+        ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
         ASSERT_EQ(::rename((dir / "f").c_str(), (dir / "old").c_str()), 0);
         ASSERT_EQ(::mkdir((dir / "f").c_str(), 0700), 0);
         write_file(dir / "f/inside", "");
