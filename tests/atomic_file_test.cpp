@@ -1,6 +1,6 @@
-// The atomic file and the checked input on their own, on real files in a fresh folder, without
-// running the tool: what the temporary file clears and refuses, what it removes and keeps, and
-// what reaches the target only at commit.
+// The atomic file on its own, on real files in a fresh folder, without running the tool: what the
+// temporary file clears and refuses, what it removes and keeps, and what reaches the target only
+// at commit.
 #include "atomic_file.h"
 
 #include <fcntl.h>
@@ -185,50 +185,6 @@ TEST(AtomicFile, KeptAfterFailedRename) {
         EXPECT_EQ(failure->target, dir / "f");
     }
     EXPECT_EQ(read_file(dir / "f.tmp"), "new\n");
-}
-
-TEST(InputFile, ChecksOfEveryOpen) {
-    struct Case {
-        const char* name;
-        void (*plant)(const TempDir&);
-        int lock;  // held on "f" by another descriptor, 0 for none
-        std::optional<FailureKind> kind;
-        int error;
-    };
-    const auto regular = [](const TempDir& d) { write_file(d / "f", "a\n"); };
-    const Case cases[] = {
-        {"regular_file", regular, 0, {}, 0},
-        {"shared_locked_by_a_reader", regular, LOCK_SH, {}, 0},
-        {"exclusively_locked_by_a_writer", regular, LOCK_EX, FailureKind::OpenInput, EWOULDBLOCK},
-        {"missing", [](const TempDir&) {}, 0, FailureKind::StatInput, ENOENT},
-        {"folder", [](const TempDir& d) { ASSERT_EQ(::mkdir((d / "f").c_str(), 0700), 0); }, 0,
-         FailureKind::NotRegular, 0},
-        {"fifo", [](const TempDir& d) { ASSERT_EQ(::mkfifo((d / "f").c_str(), 0600), 0); }, 0,
-         FailureKind::NotRegular, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        c.plant(dir);
-        UniqueFd holder;
-        if (c.lock != 0) {
-            holder.reset(::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC));
-            ASSERT_TRUE(holder);
-            ASSERT_EQ(::flock(holder.get(), c.lock), 0);
-        }
-        InputFile input;
-        const auto failure = open_input(dir / "f", input);
-        if (!c.kind) {
-            EXPECT_FALSE(failure);
-            EXPECT_TRUE(input.fd);
-            EXPECT_TRUE(S_ISREG(input.status.st_mode));
-        } else {
-            ASSERT_TRUE(failure);
-            EXPECT_EQ(failure->kind, *c.kind);
-            EXPECT_EQ(failure->error, c.error);
-            EXPECT_EQ(failure->path, dir / "f");
-        }
-    }
 }
 
 }  // namespace

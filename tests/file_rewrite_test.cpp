@@ -117,7 +117,8 @@ TEST_P(DriverTest, EmptyFileStaysEmpty) {
     EXPECT_EQ(rewrite_content("", {"a", "b", {}, LineMode::WholeLine}, GetParam()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes));
+INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes),
+                         [](const auto& info) { return "block" + std::to_string(info.param); });
 
 // Random files and arguments over a small alphabet, at random block sizes: lines, occurrences and
 // search strings holding line feeds fall across block boundaries in every way, and the driver
