@@ -154,8 +154,8 @@ class DiffSink final : public RewriteSink {
 
     int release() override { return 0; }  // every line held is a copy
 
-    // Ends the diff once the whole input is handed in; gives 0 or an error number.
-    int finish() {
+    // Ends the diff: the last stretch, the last hunk, and the output written out.
+    int finish() override {
         const int error = guarded([&] {
             new_.end_line();  // the new side's last line, with no line feed
             if (!old_.empty() || !new_.empty()) {
@@ -234,12 +234,7 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
                                             const Rule& rule, std::size_t block_size,
                                             std::size_t hunk_bound) {
     DiffSink sink(out_fd, diff_label(label), hunk_bound);
-    auto failed = rewrite_lines(in_fd, rule, block_size, sink);
-    if (!failed) {
-        if (const int error = sink.finish()) {
-            failed = StreamFailure{StreamFailure::Side::Write, error};
-        }
-    }
+    const auto failed = scan_lines(in_fd, rule, block_size, sink);
     if (failed && sink.out_of_memory()) {
         // Like a line too long for memory in a real run: the input could not be taken in.
         return StreamFailure{StreamFailure::Side::Read, ENOMEM};

@@ -33,6 +33,8 @@ class GatherWriter final : public RewriteSink {
         return 0;
     }
 
+    int finish() override { return flush(); }
+
     int release() override {
         if (const int error = flush()) {
             return error;
@@ -85,10 +87,10 @@ class GatherWriter final : public RewriteSink {
 
 }  // namespace
 
-std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
+std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size) {
     GatherWriter out(out_fd);
-    return rewrite_lines(in_fd, rule, block_size, out);
+    return scan_lines(in_fd, rule, block_size, out);
 }
 
 std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
@@ -129,7 +131,7 @@ std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& r
             return Failure{FailureKind::TempIsInput, 0, temp.path(), {}};
         }
     }
-    if (const auto failed = rewrite_stream(input.fd.get(), temp.fd(), rule, block_size)) {
+    if (const auto failed = copy_rewritten(input.fd.get(), temp.fd(), rule, block_size)) {
         if (failed->side == StreamFailure::Side::Read) {
             return Failure{FailureKind::ReadInput, failed->error, input_path, {}};
         }

@@ -24,7 +24,7 @@ std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& r
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
 // in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
-std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
+std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size = kDefaultBlockSize);
 
 }  // namespace linemorph
