@@ -33,6 +33,7 @@ bool starts_with(std::string_view text, std::string_view prefix) {
 // after the prefix is the option's value; only --input= uses it.
 struct OptionRow {
     std::string_view prefix;
+    // cppcheck-suppress unusedStructMember ; called through the table in parse_options
     void (*apply)(Settings& settings, std::string_view value);
 };
 

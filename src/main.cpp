@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
             say(problem_message(*problem));
             return status;
         }
-        const Command& command = std::get<Command>(command_line);
+        const Command& command =
+            *std::get_if<Command>(&command_line);  // not turned away: a command
         failure =
             command.run_mode == RunMode::DryRun
                 ? preview_file(command.input_path, command.rule, STDOUT_FILENO, kDefaultBlockSize,
