@@ -23,7 +23,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The dependencies come from the libraries the binary links, where dpkg-shlibdeps can find them;
 # otherwise they are named here: GCC builds link the C++ runtime in, clang builds with libc++ use
-# LLVM's shared one.
+# LLVM's shared one; builds with libacl use it too.
 find_program(LINEMORPH_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(LINEMORPH_DPKG_SHLIBDEPS)
 if(LINEMORPH_DPKG_SHLIBDEPS)
@@ -34,6 +34,9 @@ elseif(CMAKE_CXX_FLAGS MATCHES "-stdlib=libc\\+\\+")
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libc++1, libc++abi1")
 else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+if(NOT LINEMORPH_DPKG_SHLIBDEPS AND LINEMORPH_ACL_IN_LIBACL)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libacl1")  # the ACL interface's library
 endif()
 
 include(CPack)

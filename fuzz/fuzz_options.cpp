@@ -1,7 +1,7 @@
 // Fuzzes the option scan and the command-line checks with any argument vector: they must never
 // crash, must always give a positional index within the vector, and must agree with what the
-// options say: the last --input= value, whole-line mode once any --wholeline... is given, and a
-// dry run once any --dryrun... is given.
+// options say: the last --input= value, whole-line mode once any --wholeline... is given, a dry
+// run once any --dryrun... is given, and links followed once any --follow-symlinks... is given.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string input_path;
     bool wholeline = false;
     bool dryrun = false;
+    bool follow = false;
     int index = 1;
     for (; index < argc && starts_with(args[index], "--"); ++index) {
         if (starts_with(args[index], "--input=")) {
@@ -56,6 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             wholeline = true;
         } else if (starts_with(args[index], "--dryrun")) {
             dryrun = true;
+        } else if (starts_with(args[index], "--follow-symlinks")) {
+            follow = true;
         } else if (starts_with(args[index], "--files0-from=") ||
                    starts_with(args[index], "--files-from=") ||
                    starts_with(args[index], "--jobs=")) {
@@ -73,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "whole-line mode follows --wholeline");
         require((scan.settings.run_mode == RunMode::DryRun) == dryrun,
                 "a dry run follows --dryrun");
+        require((scan.settings.links == LinkHandling::Follow) == follow,
+                "links are followed after --follow-symlinks");
     }
 
     // The whole command line: a list is taken exactly when one list option is given, without

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         testing::make_rule(input.args, input.wholeline ? LineMode::WholeLine : LineMode::Partial);
     fuzzing::refill(in_fd, input.content);
     fuzzing::refill(out_fd, "");
-    if (const auto failed = rewrite_stream(in_fd, out_fd, rule, block)) {
+    if (const auto failed = copy_rewritten(in_fd, out_fd, rule, block)) {
         std::fprintf(stderr, "the rewrite failed: error %d\n", failed->error);
         std::abort();
     }

@@ -60,6 +60,8 @@ int main(int argc, char** argv) {
         {"linemorph", "--wholelineXYZ", "a", "b"},
         {"linemorph", "--dryrun", "--input=f", "a", "b"},
         {"linemorph", "--dryrunX", "--wholeline", "a", "b"},
+        {"linemorph", "--follow-symlinks", "--input=f", "a", "b"},
+        {"linemorph", "--follow-symlinksX", "--dryrun", "a", "b"},
         {"linemorph", "a", "--input=f", "b"},
         {"linemorph", "--input=f", "", "b"},
         {"linemorph", "--input=f", "--wholeline"},

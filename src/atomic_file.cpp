@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "file_metadata.h"
 #include "signal_cleanup.h"
 
 namespace linemorph {
@@ -112,6 +113,12 @@ std::optional<Failure> AtomicFile::create(const struct stat& input) {
         // Another run may have taken the new file for a leftover and removed it before the lock
         // was ours; then start again.
         if (path_names(path_, identity_)) {
+            // An ACL that the folder's default ACL gave the new file at its creation is private
+            // for now (the mode 0600 emptied its mask) but would open up with the mode set by
+            // prepare(): it goes before any content is written.
+            if (const int error = make_private(fd_.get())) {
+                return Failure{FailureKind::SetMode, error, path_, {}};
+            }
             return std::nullopt;
         }
         disarm_signal_cleanup(std::exchange(armed_, nullptr));
@@ -120,7 +127,8 @@ std::optional<Failure> AtomicFile::create(const struct stat& input) {
     return Failure{FailureKind::OpenTemp, EEXIST, path_, {}};
 }
 
-std::optional<Failure> AtomicFile::prepare(const struct stat& original, SyncStep sync) {
+std::optional<Failure> AtomicFile::prepare(int original_fd, const struct stat& original,
+                                           SyncStep sync) {
     // Owner first: a change of owner (like the writes before it) may clear set-user-ID bits.
     // Giving a file away is a privilege; where it is refused, keep at least the group.
     if (::fchown(fd_.get(), original.st_uid, original.st_gid) != 0) {
@@ -128,6 +136,10 @@ std::optional<Failure> AtomicFile::prepare(const struct stat& original, SyncStep
             (::fchown(fd_.get(), static_cast<uid_t>(-1), original.st_gid) != 0 && errno != EPERM)) {
             return Failure{FailureKind::SetMode, errno, path_, {}};
         }
+    }
+    // Then the old file's rights, which the mode below completes: never wider before it.
+    if (const int error = copy_metadata(original_fd, fd_.get(), original.st_mode)) {
+        return Failure{FailureKind::SetMode, error, path_, {}};
     }
     if (::fchmod(fd_.get(), original.st_mode & 07777) != 0) {
         return Failure{FailureKind::SetMode, errno, path_, {}};

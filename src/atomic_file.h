@@ -24,7 +24,8 @@ enum class SyncStep { Now, Deferred };
 enum class Placement { Temporary, InPlace };
 
 // The temporary file that replaces `target`: `target` + ".tmp", created exclusively (never
-// through a link), private (mode 0600) and locked for its whole life, so that two runs never
+// through a link), private (mode 0600, and no ACL a folder's default ACL would give it) until
+// prepared, and locked for its whole life, so that two runs never
 // write one file and a run never clears another live run's file.
 //
 // Its life: create(), then the content written to fd(), then prepare() (owner, mode, sync: the
@@ -44,11 +45,13 @@ class AtomicFile {
     // nothing on success.
     std::optional<Failure> create(const struct stat& input);
 
-    // Gives the written file the owner, group and whole mode of `original` and, with
+    // Gives the written file the owner and group, the extended attributes and access ACL, and
+    // the whole mode of the file open at `original_fd`, whose status is `original`, and, with
     // SyncStep::Now, makes it durable; gives nothing on success. A failure leaves the target
     // untouched. With SyncStep::Deferred the caller syncs fd() (or its whole file system) before
     // the file takes the target's place.
-    std::optional<Failure> prepare(const struct stat& original, SyncStep sync = SyncStep::Now);
+    std::optional<Failure> prepare(int original_fd, const struct stat& original,
+                                   SyncStep sync = SyncStep::Now);
 
     // Renames the prepared file onto the target and makes the rename durable; gives nothing on
     // success. After a failed rename the file is kept, holding the whole result.

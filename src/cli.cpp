@@ -47,6 +47,7 @@ constexpr OptionRow kOptions[] = {
     {"--input=", set_input},
     {"--wholeline", [](Settings& s, std::string_view) { s.wholeline_mode = LineMode::WholeLine; }},
     {"--dryrun", [](Settings& s, std::string_view) { s.run_mode = RunMode::DryRun; }},
+    {"--follow-symlinks", [](Settings& s, std::string_view) { s.links = LinkHandling::Follow; }},
     {"--files0-from=", [](Settings& s, std::string_view value) { s.files0_from = value; }},
     {"--files-from=", [](Settings& s, std::string_view value) { s.files_from = value; }},
     {"--jobs=", [](Settings& s, std::string_view value) { s.jobs = value; }},
@@ -139,6 +140,7 @@ std::variant<Command, CommandLineProblem> parse_command_line(int argc, const cha
         settings.input_path,
         make_rule(args[0], args[1], {args.begin() + 2, args.end()}, settings.wholeline_mode),
         settings.run_mode,
+        settings.links,
         {},
         settings.jobs ? parse_jobs(*settings.jobs) : 0};
     if (settings.files0_from) {

@@ -10,6 +10,7 @@
 
 #include "file_list.h"
 #include "line_rewriter.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -21,6 +22,7 @@ struct Settings {
     std::string input_path;                       // the value of the last --input=, or empty
     LineMode wholeline_mode = LineMode::Partial;  // WholeLine once any --wholeline... is given
     RunMode run_mode = RunMode::InPlace;          // DryRun once any --dryrun... is given
+    LinkHandling links = LinkHandling::Replace;   // Follow once any --follow-symlinks... is given
     bool input_given = false;                     // any --input=, even with no value
     std::optional<std::string> files0_from;       // the value of the last --files0-from=
     std::optional<std::string> files_from;        // the value of the last --files-from=
@@ -55,6 +57,7 @@ struct Command {
     std::string input_path;
     Rule rule;
     RunMode run_mode = RunMode::InPlace;
+    LinkHandling links = LinkHandling::Replace;
     std::optional<ListSource> list;  // set: edit the listed files instead of the input path
     unsigned jobs = 0;               // threads for a list; 0: one per online processor
 };

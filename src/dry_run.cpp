@@ -154,8 +154,8 @@ class DiffSink final : public RewriteSink {
 
     int release() override { return 0; }  // every line held is a copy
 
-    // Ends the diff once the whole input is handed in; gives 0 or an error number.
-    int finish() {
+    // Ends the diff: the last stretch, the last hunk, and the output written out.
+    int finish() override {
         const int error = guarded([&] {
             new_.end_line();  // the new side's last line, with no line feed
             if (!old_.empty() || !new_.empty()) {
@@ -234,12 +234,7 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
                                             const Rule& rule, std::size_t block_size,
                                             std::size_t hunk_bound) {
     DiffSink sink(out_fd, diff_label(label), hunk_bound);
-    auto failed = rewrite_lines(in_fd, rule, block_size, sink);
-    if (!failed) {
-        if (const int error = sink.finish()) {
-            failed = StreamFailure{StreamFailure::Side::Write, error};
-        }
-    }
+    const auto failed = scan_lines(in_fd, rule, block_size, sink);
     if (failed && sink.out_of_memory()) {
         // Like a line too long for memory in a real run: the input could not be taken in.
         return StreamFailure{StreamFailure::Side::Read, ENOMEM};
@@ -247,8 +242,13 @@ std::optional<StreamFailure> preview_stream(int in_fd, int out_fd, std::string_v
     return failed;
 }
 
-std::optional<Failure> preview_file(const std::string& input_path, const Rule& rule, int out_fd,
-                                    std::size_t block_size) {
+std::optional<Failure> preview_file(const std::string& given_path, const Rule& rule, int out_fd,
+                                    std::size_t block_size, LinkHandling links) {
+    ResolvedPath located;
+    if (auto failure = locate_input(given_path, links, located)) {
+        return failure;
+    }
+    const std::string& input_path = located.path;
     InputFile input;
     if (auto failure = open_input(input_path, input)) {
         return failure;
@@ -258,7 +258,8 @@ std::optional<Failure> preview_file(const std::string& input_path, const Rule& r
     if (::fstat(out_fd, &output) == 0 && same_file(output, input.status)) {
         return Failure{FailureKind::WriteToInput, 0, input_path, {}};
     }
-    const auto failed = preview_stream(input.fd.get(), out_fd, input_path, rule, block_size);
+    // The headers name the path as given, so that patch, run where the command was, finds it.
+    const auto failed = preview_stream(input.fd.get(), out_fd, given_path, rule, block_size);
     if (!failed) {
         return std::nullopt;
     }

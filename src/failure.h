@@ -14,7 +14,7 @@ enum class ExitStatus : int {
     RenameFailed = 2,  // the temporary file could not take the input's place (it is kept)
     StatFailed = 3,    // the input's status could not be taken (missing, path too long, ...)
     InputFailed = 4,   // the input could not be opened or read, or is not a regular file
-    ModeFailed = 5,    // the new file's owner or mode could not be set
+    ModeFailed = 5,    // the new file's owner, mode, ACL or attributes could not be set
     OutputFailed = 6,  // the temporary file could not be created, written, synced or closed,
                        // or a dry run's diff could not be written or would go into its input
 };
@@ -30,7 +30,7 @@ enum class FailureKind {
     TempReplaced,  // the temporary path no longer names the file this run wrote
     TempIsInput,   // the temporary path names the input itself (a link to it, or the input a link)
     Rename,        // renaming the temporary file onto the input failed
-    SetMode,       // giving the new file the input's owner or mode failed
+    SetMode,       // giving the new file the input's owner, mode, ACL or attributes failed
     WriteOutput,   // writing standard output failed (a dry run's diff)
     WriteToInput,  // a dry run's standard output is the input itself
     StandardDescriptors,  // a closed standard descriptor could not be filled with /dev/null

@@ -32,6 +32,8 @@ class GatherWriter final : public RewriteSink {
         return 0;
     }
 
+    int finish() override { return flush(); }
+
     int release() override {
         if (const int error = flush()) {
             return error;
@@ -84,10 +86,10 @@ class GatherWriter final : public RewriteSink {
 
 }  // namespace
 
-std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
+std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size) {
     GatherWriter out(out_fd);
-    return rewrite_lines(in_fd, rule, block_size, out);
+    return scan_lines(in_fd, rule, block_size, out);
 }
 
 std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRewrite& rewrite,
@@ -123,17 +125,26 @@ std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRe
             return Failure{FailureKind::TempIsInput, 0, temp.path(), {}};
         }
     }
-    if (const auto failed = rewrite_stream(input.fd.get(), temp.fd(), rule, block_size)) {
+    if (const auto failed = copy_rewritten(input.fd.get(), temp.fd(), rule, block_size)) {
         if (failed->side == StreamFailure::Side::Read) {
             return Failure{FailureKind::ReadInput, failed->error, input_path, {}};
         }
         return Failure{FailureKind::WriteTemp, failed->error, temp.path(), {}};
     }
-    return temp.prepare(input.status, sync);
+    return temp.prepare(input.fd.get(), input.status, sync);
 }
 
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size) {
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size, LinkHandling links) {
+    ResolvedPath located;
+    if (auto failure = locate_input(given_path, links, located)) {
+        return failure;
+    }
+    const std::string& input_path = located.path;
+    // The links stay links: one at the temporary path is never cleared as a leftover.
+    if (located.passes_through(input_path + ".tmp")) {
+        return Failure{FailureKind::OpenTemp, EEXIST, input_path + ".tmp", {}};
+    }
     PreparedRewrite rewrite(input_path);
     if (auto failure = prepare_rewrite(input_path, rewrite, rule, SyncStep::Now, block_size)) {
         return failure;

@@ -13,6 +13,7 @@
 #include "input_file.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -26,23 +27,25 @@ struct PreparedRewrite {
 };
 
 // Does everything a rewrite does before the rename, into `rewrite`: opens the input at
-// `input_path` (the path `rewrite` was made for) unless `rewrite.input` is open already, opened
-// by open_input (then it is read again from its start), creates the temporary file, streams the
-// input through `rule` into it and prepares it (synced unless `sync` defers that); gives nothing on
-// success. On a failure the input is untouched, and destroying `rewrite` removes the temporary
-// file.
+// `input_path` (the path `rewrite` was made for, no link to follow left on it) unless
+// `rewrite.input` is open already, opened by open_input (then it is read again from its start),
+// creates the temporary file, streams the input through `rule` into it and prepares it (synced
+// unless `sync` defers that); gives nothing on success. On a failure the input is untouched, and
+// destroying `rewrite` removes the temporary file.
 std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRewrite& rewrite,
                                        const Rule& rule, SyncStep sync,
                                        std::size_t block_size = kDefaultBlockSize);
 
-// Rewrites the file at `input_path` in place under `rule`; gives nothing on success. On any
-// failure before the rename, the input is untouched and the temporary file is gone.
-std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& rule,
-                                    std::size_t block_size = kDefaultBlockSize);
+// Rewrites the file at `given_path` in place under `rule`, or with LinkHandling::Follow the file
+// at the end of its chain of symbolic links; gives nothing on success. On any failure before the
+// rename, the input is untouched and the temporary file is gone.
+std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& rule,
+                                    std::size_t block_size = kDefaultBlockSize,
+                                    LinkHandling links = LinkHandling::Replace);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
 // in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
-std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
+std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
                                             std::size_t block_size = kDefaultBlockSize);
 
 }  // namespace linemorph

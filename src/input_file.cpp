@@ -50,4 +50,17 @@ std::optional<Failure> open_input(const std::string& path, InputFile& input) {
     return std::nullopt;
 }
 
+std::optional<Failure> locate_input(const std::string& given, LinkHandling links,
+                                    ResolvedPath& located) {
+    if (links == LinkHandling::Replace) {
+        located = ResolvedPath{given, 0, {}};
+        return std::nullopt;
+    }
+    located = resolve_symlinks(given);
+    if (located.error != 0) {
+        return Failure{FailureKind::StatInput, located.error, given, {}};
+    }
+    return std::nullopt;
+}
+
 }  // namespace linemorph

@@ -10,6 +10,7 @@
 
 #include "failure.h"
 #include "fd_io.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -27,6 +28,12 @@ struct InputFile {
 // exclusive lock (another run's temporary file, half written). Gives nothing on success, with
 // `input` holding the file; else the failure.
 std::optional<Failure> open_input(const std::string& path, InputFile& input);
+
+// Gives in `located` the path of the file a run given `given` edits: `given` itself, or with
+// LinkHandling::Follow the file at the end of its chain of symbolic links, with the links passed
+// through. A dangling link or a loop fails as an input whose status cannot be taken.
+std::optional<Failure> locate_input(const std::string& given, LinkHandling links,
+                                    ResolvedPath& located);
 
 }  // namespace linemorph
 

@@ -69,9 +69,11 @@ int main(int argc, char** argv) {
         if (command.list) {
             return report_list_failures(run_file_list(command, STDOUT_FILENO));
         }
-        failure = command.run_mode == RunMode::DryRun
-                      ? preview_file(command.input_path, command.rule, STDOUT_FILENO)
-                      : rewrite_file(command.input_path, command.rule);
+        failure =
+            command.run_mode == RunMode::DryRun
+                ? preview_file(command.input_path, command.rule, STDOUT_FILENO, kDefaultBlockSize,
+                               command.links)
+                : rewrite_file(command.input_path, command.rule, kDefaultBlockSize, command.links);
     }
     if (failure) {
         say(failure_message(*failure));

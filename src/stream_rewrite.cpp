@@ -61,8 +61,8 @@ std::size_t line_start(const char* base, std::size_t done, std::size_t clean, st
 
 }  // namespace
 
-std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::size_t block_size,
-                                           RewriteSink& sink) {
+std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t block_size,
+                                        RewriteSink& sink) {
     ReadBuffer buffer;
     if (!buffer.reserve(std::max<std::size_t>(block_size, 1))) {
         return StreamFailure{StreamFailure::Side::Read, ENOMEM};
@@ -161,7 +161,7 @@ std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::siz
         at_end = got == 0;
         end += static_cast<std::size_t>(got);
     }
-    if (int error = sink.release()) {
+    if (int error = sink.finish()) {
         return StreamFailure{StreamFailure::Side::Write, error};
     }
     return std::nullopt;

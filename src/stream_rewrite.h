@@ -12,9 +12,10 @@
 
 namespace linemorph {
 
-// Receives a rewritten stream in input order. Each call gives 0 or an error number, which ends
-// the stream. The views handed in point into the read buffer: they stay valid until the next
-// call of release(), and not after it.
+// Receives a rewritten stream in input order: keep() and change() for the lines, release()
+// whenever the read buffer is about to be reused, and finish() once, after the last line. Each
+// call gives 0 or an error number, which ends the stream. The views handed in point into the read
+// buffer: they stay valid until the next call of release() or finish(), and not after it.
 class RewriteSink {
   public:
     virtual ~RewriteSink() = default;
@@ -28,6 +29,9 @@ class RewriteSink {
 
     // The read buffer is about to be reused: views from earlier calls must be done with.
     virtual int release() = 0;
+
+    // The whole input has been handed in: whatever the sink still holds must be done with.
+    virtual int finish() = 0;
 };
 
 // Which side of a stream rewrite failed, with the system's error number.
@@ -40,11 +44,11 @@ struct StreamFailure {
 constexpr std::size_t kDefaultBlockSize = std::size_t{256} * 1024;
 
 // Reads `in_fd` to its end in blocks of `block_size` bytes and hands every line to `sink` in
-// order, kept or changed under `rule`; the last call is release(). A line longer than a block
+// order, kept or changed under `rule`; the last call is finish(). A line longer than a block
 // is still handled whole: the buffer grows for it alone. Gives a read error, or a sink's error as
 // a write error.
-std::optional<StreamFailure> rewrite_lines(int in_fd, const Rule& rule, std::size_t block_size,
-                                           RewriteSink& sink);
+std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t block_size,
+                                        RewriteSink& sink);
 
 }  // namespace linemorph
 

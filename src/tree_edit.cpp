@@ -25,6 +25,7 @@
 #include "platform.h"
 #include "signal_cleanup.h"
 #include "stream_rewrite.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -56,6 +57,7 @@ class ChangeProbe final : public RewriteSink {
         return ECANCELED;  // not an error: ends the read
     }
     int release() override { return 0; }
+    int finish() override { return 0; }
     bool changed() const { return changed_; }
 
   private:
@@ -66,20 +68,21 @@ class ChangeProbe final : public RewriteSink {
 enum class Probe { Unchanged, Changes };
 
 // Opens the file at `path` into `input` with every check of a one-file run and reads it until a
-// line changes under `rule`, setting `result`; gives nothing on success. A symbolic link whose file
-// would change is a failure: editing it as a one-file run does would silently turn it into a copy.
-std::optional<Failure> probe_file(const std::string& path, const Rule& rule, InputFile& input,
-                                  Probe& result) {
+// line changes under `rule`, setting `result`; gives nothing on success. Where links are not
+// followed, a symbolic link whose file would change is a failure: editing it as a one-file run
+// does would silently turn it into a copy.
+std::optional<Failure> probe_file(const std::string& path, const Rule& rule, LinkHandling links,
+                                  InputFile& input, Probe& result) {
     if (auto failure = open_input(path, input)) {
         return failure;
     }
     ChangeProbe probe;
-    const auto failed = rewrite_lines(input.fd.get(), rule, kDefaultBlockSize, probe);
+    const auto failed = scan_lines(input.fd.get(), rule, kDefaultBlockSize, probe);
     if (failed && !probe.changed()) {
         return Failure{FailureKind::ReadInput, failed->error, path, {}};
     }
     result = probe.changed() ? Probe::Changes : Probe::Unchanged;
-    if (result == Probe::Changes) {
+    if (result == Probe::Changes && links == LinkHandling::Replace) {
         struct stat entry {};
         if (::lstat(path.c_str(), &entry) != 0) {
             return Failure{FailureKind::StatInput, errno, path, {}};
@@ -115,6 +118,47 @@ void run_in_parallel(std::size_t count, unsigned jobs, Work work) {
         thread.join();
     }
 }
+
+// The file each listed path names: the path itself or, where links are followed, the file at the
+// end of its chain of links, found for every path before any is read. A path whose chain leads
+// nowhere keeps its failure, to be reported in its place.
+class ListTargets {
+  public:
+    ListTargets(const std::vector<std::string>& given, LinkHandling links, unsigned jobs)
+        : given_(given), links_(links) {
+        if (links == LinkHandling::Follow) {
+            located_.resize(given.size());
+            failures_.resize(given.size());
+            run_in_parallel(given.size(), jobs, [&](std::size_t i) {
+                failures_[i] = locate_input(given[i], links, located_[i]);
+            });
+            paths_.reserve(given.size());
+            for (std::size_t i = 0; i < given.size(); ++i) {
+                paths_.push_back(failures_[i] ? given[i] : located_[i].path);
+            }
+        }
+    }
+
+    LinkHandling links() const { return links_; }
+    // Gives the paths of the files to edit, in list order.
+    const std::vector<std::string>& paths() const { return located_.empty() ? given_ : paths_; }
+    // Gives the failure to find the file of the listed path `i`, if any.
+    std::optional<Failure> failure(std::size_t i) const {
+        return failures_.empty() ? std::nullopt : failures_[i];
+    }
+    // Gives true when the temporary path of the file of listed path `i` is one of the links that
+    // lead to it: the links stay links, so it may not be cleared as a leftover.
+    bool temporary_path_is_link(std::size_t i) const {
+        return !located_.empty() && located_[i].passes_through(paths()[i] + ".tmp");
+    }
+
+  private:
+    const std::vector<std::string>& given_;
+    LinkHandling links_;
+    std::vector<ResolvedPath> located_;
+    std::vector<std::optional<Failure>> failures_;
+    std::vector<std::string> paths_;
+};
 
 // A listed file's failure, kept with its place in the list.
 struct ListedFailure {
@@ -233,7 +277,7 @@ std::optional<Failure> restore_copy(PreparedRewrite& rewrite) {
         }
         offset += got;
     }
-    if (auto failure = back.prepare(rewrite.input.status)) {
+    if (auto failure = back.prepare(rewrite.input.fd.get(), rewrite.input.status)) {
         return failure;
     }
     return back.commit();
@@ -314,8 +358,10 @@ std::vector<Failure> commit_all(std::vector<ListedRewrite>& prepared, unsigned j
 
 }  // namespace
 
-std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, const Rule& rule,
+std::vector<Failure> edit_listed_files(const std::vector<std::string>& given, const Rule& rule,
                                        const ListRunOptions& options) {
+    const ListTargets targets(given, options.links, options.jobs);
+    const std::vector<std::string>& paths = targets.paths();
     const std::vector<std::size_t> order = distinct_entries(paths);
     (void)raise_descriptor_limit();  // each changed file holds two until the end of the run
     const std::map<dev_t, UniqueFd> handles = options.durability == Durability::EachFile
@@ -334,7 +380,13 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
         try {
             Probe probe = Probe::Unchanged;
             InputFile input;
-            failure = probe_file(path, rule, input, probe);
+            failure = targets.failure(index);
+            if (!failure) {
+                failure = probe_file(path, rule, targets.links(), input, probe);
+            }
+            if (!failure && probe == Probe::Changes && targets.temporary_path_is_link(index)) {
+                failure = Failure{FailureKind::OpenTemp, EEXIST, path + ".tmp", {}};
+            }
             if (!failure && probe == Probe::Changes) {
                 // The file stays open and locked from its first read to the end of the run.
                 rewrite = std::make_unique<PreparedRewrite>(path);
@@ -367,8 +419,10 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
     return commit_failures;
 }
 
-std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths, const Rule& rule,
-                                          int out_fd, unsigned jobs) {
+std::vector<Failure> preview_listed_files(const std::vector<std::string>& given, const Rule& rule,
+                                          int out_fd, unsigned jobs, LinkHandling links) {
+    const ListTargets targets(given, links, jobs);
+    const std::vector<std::string>& paths = targets.paths();
     const std::vector<std::size_t> order = distinct_entries(paths);
     // Every file is read in parallel first, learning which change; the diffs are then written one
     // file after another, in list order.
@@ -378,7 +432,10 @@ std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths,
         Probe probe = Probe::Unchanged;
         try {
             InputFile input;
-            probe_failures[k] = probe_file(paths[order[k]], rule, input, probe);
+            probe_failures[k] = targets.failure(order[k]);
+            if (!probe_failures[k]) {
+                probe_failures[k] = probe_file(paths[order[k]], rule, links, input, probe);
+            }
         } catch (const std::bad_alloc&) {
             probe_failures[k] = Failure{FailureKind::ReadInput, ENOMEM, paths[order[k]], {}};
         }
@@ -393,7 +450,8 @@ std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths,
         if (changes[k] == 0) {
             continue;
         }
-        if (auto failure = preview_file(paths[order[k]], rule, out_fd)) {
+        // The headers name the path as listed, as a one-file dry run names the path given.
+        if (auto failure = preview_file(given[order[k]], rule, out_fd, kDefaultBlockSize, links)) {
             const bool output_lost = failure->kind == FailureKind::WriteOutput;
             failures.push_back(std::move(*failure));
             if (output_lost) {
@@ -411,10 +469,11 @@ std::vector<Failure> run_file_list(const Command& command, int out_fd) {
     }
     const unsigned jobs = command.jobs > 0 ? command.jobs : online_processors();
     if (command.run_mode == RunMode::DryRun) {
-        return preview_listed_files(paths, command.rule, out_fd, jobs);
+        return preview_listed_files(paths, command.rule, out_fd, jobs, command.links);
     }
     ListRunOptions options;
     options.jobs = jobs;
+    options.links = command.links;
     return edit_listed_files(paths, command.rule, options);
 }
 

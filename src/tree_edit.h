@@ -11,6 +11,7 @@
 #include "cli.h"
 #include "failure.h"
 #include "line_rewriter.h"
+#include "symlink_resolution.h"
 
 namespace linemorph {
 
@@ -25,15 +26,17 @@ enum class Durability {
 struct ListRunOptions {
     unsigned jobs = 1;  // threads that read and prepare files, the calling one included
     Durability durability = Durability::FileSystem;
+    LinkHandling links = LinkHandling::Replace;  // Follow: edit the file at the end of each link
 };
 
 // Edits the files at `paths` under `rule`, each as a one-file run would edit it, except that a
-// file in which no line changes is only read; a directory entry reached twice is edited once (see
-// distinct_entries). All or nothing: no file is replaced until every file is read and every
-// changed one prepared; when that fails for any file, every prepared temporary file is removed and
-// no file changes. When a rename fails, the files already replaced are put back. Gives the failures
-// in list order (a rename failure, and any failure to put a file back, after them); none: every
-// file was edited.
+// file in which no line changes is only read, and a symbolic link whose file would change is a
+// failure unless links are followed; a directory entry reached twice (with links followed: the
+// entry at the end of the chain) is edited once (see distinct_entries). All or nothing: no file is
+// replaced until every file is read and every changed one prepared; when that fails for any file,
+// every prepared temporary file is removed and no file changes. When a rename fails, the files
+// already replaced are put back. Gives the failures in list order (a rename failure, and any
+// failure to put a file back, after them); none: every file was edited.
 std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, const Rule& rule,
                                        const ListRunOptions& options);
 
@@ -41,7 +44,8 @@ std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, co
 // order, each directory entry once; creates, changes and removes nothing. Reports what a real run
 // would report while reading (and a diff that cannot be written). Gives the failures in list order.
 std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths, const Rule& rule,
-                                          int out_fd, unsigned jobs);
+                                          int out_fd, unsigned jobs,
+                                          LinkHandling links = LinkHandling::Replace);
 
 // Runs `command`, whose list is set: reads the list, then edits or previews its files with
 // `command.jobs` threads (0: one per online processor), the diff going to `out_fd`. Gives the

@@ -1,6 +1,6 @@
-// The atomic file and the checked input on their own, on real files in a fresh folder, without
-// running the tool: what the temporary file clears and refuses, what it removes and keeps, and
-// what reaches the target only at commit.
+// The atomic file on its own, on real files in a fresh folder, without running the tool: what the
+// temporary file clears and refuses, what it removes and keeps, and what reaches the target only
+// at commit.
 #include "atomic_file.h"
 
 #include <fcntl.h>
@@ -38,13 +38,14 @@ void write_to(int fd, const std::string& bytes) {
 TEST(AtomicFile, TargetChangesOnlyAtCommit) {
     TempDir dir;
     write_file(dir / "f", "old\n", 0640);
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     AtomicFile temp(dir / "f");
-    ASSERT_FALSE(temp.create(original));
+    ASSERT_FALSE(temp.create(original.status));
     EXPECT_EQ(temp.path(), dir / "f.tmp");
     EXPECT_EQ(status_of(temp.path()).st_mode & 07777, 0600u) << "created private";
     write_to(temp.fd(), "new\n");
-    ASSERT_FALSE(temp.prepare(original));
+    ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
     EXPECT_EQ(read_file(dir / "f"), "old\n") << "prepared, not yet committed";
     EXPECT_EQ(status_of(temp.path()).st_mode & 07777, 0640u);
     ASSERT_FALSE(temp.commit());
@@ -59,15 +60,16 @@ TEST(AtomicFile, RemovedWhenNotCommitted) {
         SCOPED_TRACE(static_cast<int>(stage));
         TempDir dir;
         write_file(dir / "f", "old\n");
-        const struct stat original = stat_of(dir / "f");
+        InputFile original;
+        ASSERT_FALSE(open_input(dir / "f", original));
         {
             AtomicFile temp(dir / "f");
-            ASSERT_FALSE(temp.create(original));
+            ASSERT_FALSE(temp.create(original.status));
             if (stage != Stage::Created) {
                 write_to(temp.fd(), "new\n");
             }
             if (stage == Stage::Prepared) {
-                ASSERT_FALSE(temp.prepare(original));
+                ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
             }
         }
         EXPECT_EQ(read_file(dir / "f"), "old\n");
@@ -144,12 +146,13 @@ TEST(AtomicFile, LiveRunsFileIsLeftAlone) {
 TEST(AtomicFile, ReplacedBeforeCommitIsNotRenamed) {
     TempDir dir;
     write_file(dir / "f", "old\n");
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     {
         AtomicFile temp(dir / "f");
-        ASSERT_FALSE(temp.create(original));
+        ASSERT_FALSE(temp.create(original.status));
         write_to(temp.fd(), "new\n");
-        ASSERT_FALSE(temp.prepare(original));
+        ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
         ASSERT_EQ(::rename(temp.path().c_str(), (dir / "taken").c_str()), 0);
         write_file(dir / "f.tmp", "planted");
         const auto failure = temp.commit();
@@ -164,14 +167,15 @@ TEST(AtomicFile, ReplacedBeforeCommitIsNotRenamed) {
 TEST(AtomicFile, KeptAfterFailedRename) {
     TempDir dir;
     write_file(dir / "f", "old\n");
-    const struct stat original = stat_of(dir / "f");
+    InputFile original;
+    ASSERT_FALSE(open_input(dir / "f", original));
     {
         // The target's place is taken by a non-empty folder once the file is prepared: the
         // rename of a file onto a folder fails.
         AtomicFile temp(dir / "f");
-        ASSERT_FALSE(temp.create(original));
+        ASSERT_FALSE(temp.create(original.status));
         write_to(temp.fd(), "new\n");
-        ASSERT_FALSE(temp.prepare(original));
+        ASSERT_FALSE(temp.prepare(original.fd.get(), original.status));
         ASSERT_EQ(::rename((dir / "f").c_str(), (dir / "old").c_str()), 0);
         ASSERT_EQ(::mkdir((dir / "f").c_str(), 0700), 0);
         write_file(dir / "f/inside", "");
@@ -181,50 +185,6 @@ TEST(AtomicFile, KeptAfterFailedRename) {
         EXPECT_EQ(failure->target, dir / "f");
     }
     EXPECT_EQ(read_file(dir / "f.tmp"), "new\n");
-}
-
-TEST(InputFile, ChecksOfEveryOpen) {
-    struct Case {
-        const char* name;
-        void (*plant)(const TempDir&);
-        int lock;  // held on "f" by another descriptor, 0 for none
-        std::optional<FailureKind> kind;
-        int error;
-    };
-    const auto regular = [](const TempDir& d) { write_file(d / "f", "a\n"); };
-    const Case cases[] = {
-        {"regular_file", regular, 0, {}, 0},
-        {"shared_locked_by_a_reader", regular, LOCK_SH, {}, 0},
-        {"exclusively_locked_by_a_writer", regular, LOCK_EX, FailureKind::OpenInput, EWOULDBLOCK},
-        {"missing", [](const TempDir&) {}, 0, FailureKind::StatInput, ENOENT},
-        {"folder", [](const TempDir& d) { ASSERT_EQ(::mkdir((d / "f").c_str(), 0700), 0); }, 0,
-         FailureKind::NotRegular, 0},
-        {"fifo", [](const TempDir& d) { ASSERT_EQ(::mkfifo((d / "f").c_str(), 0600), 0); }, 0,
-         FailureKind::NotRegular, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        c.plant(dir);
-        UniqueFd holder;
-        if (c.lock != 0) {
-            holder.reset(::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC));
-            ASSERT_TRUE(holder);
-            ASSERT_EQ(::flock(holder.get(), c.lock), 0);
-        }
-        InputFile input;
-        const auto failure = open_input(dir / "f", input);
-        if (!c.kind) {
-            EXPECT_FALSE(failure);
-            EXPECT_TRUE(input.fd);
-            EXPECT_TRUE(S_ISREG(input.status.st_mode));
-        } else {
-            ASSERT_TRUE(failure);
-            EXPECT_EQ(failure->kind, *c.kind);
-            EXPECT_EQ(failure->error, c.error);
-            EXPECT_EQ(failure->path, dir / "f");
-        }
-    }
 }
 
 }  // namespace

@@ -28,11 +28,13 @@ TEST(ParseOptions, Table) {
         std::string input_path;
         LineMode mode;
         RunMode run_mode = RunMode::InPlace;
+        LinkHandling links = LinkHandling::Replace;
     };
     const auto P = LineMode::Partial;
     const auto W = LineMode::WholeLine;
     const auto I = RunMode::InPlace;
     const auto D = RunMode::DryRun;
+    const auto F = LinkHandling::Follow;
     const Row rows[] = {
         {{}, true, 1, "", P},
         {{"a"}, true, 1, "", P},
@@ -68,6 +70,15 @@ TEST(ParseOptions, Table) {
         {{"--dry-run", "a", "b"}, false, 1, "", P, I},
         {{"--DRYRUN", "a", "b"}, false, 1, "", P, I},
         {{"--input=f", "--dryrun", "--bogus", "a", "b"}, false, 3, "f", P, D},
+        // --follow-symlinks likewise, GNU sed's name for it.
+        {{"--follow-symlinks", "--input=f", "a", "b"}, true, 3, "f", P, I, F},
+        {{"--input=f", "--dryrun", "--follow-symlinks", "a", "b"}, true, 4, "f", P, D, F},
+        {{"--follow-symlinksXYZ", "--wholeline", "a", "b"}, true, 3, "", W, I, F},
+        {{"--input=f", "a", "--follow-symlinks"}, true, 2, "f", P, I},
+        {{"--input=--follow-symlinks", "a", "b"}, true, 2, "--follow-symlinks", P, I},
+        {{"--follow-symlink", "a", "b"}, false, 1, "", P, I},
+        {{"--follow", "a", "b"}, false, 1, "", P, I},
+        {{"--follow_symlinks", "a", "b"}, false, 1, "", P, I},
     };
     for (const Row& row : rows) {
         auto argv = argv_of(row.args);
@@ -80,6 +91,7 @@ TEST(ParseOptions, Table) {
             EXPECT_EQ(scan.settings.input_path, row.input_path) << where;
             EXPECT_EQ(scan.settings.wholeline_mode, row.mode) << where;
             EXPECT_EQ(scan.settings.run_mode, row.run_mode) << where;
+            EXPECT_EQ(scan.settings.links, row.links) << where;
         }
         EXPECT_GE(scan.first_positional, 1) << where;
         EXPECT_LE(scan.first_positional, argc) << where;
@@ -133,6 +145,7 @@ TEST(ParseCommandLine, Table) {
         RunMode run_mode = RunMode::InPlace;
         LineMode mode = LineMode::Partial;
         std::vector<ConditionKind> conditions = {};
+        LinkHandling links = LinkHandling::Replace;
     };
     const Row rows[] = {
         {{}, CommandLineProblem::TooShort, ""},
@@ -141,6 +154,13 @@ TEST(ParseCommandLine, Table) {
         {{"--input=f", "a"}, CommandLineProblem::MissingArguments, ""},
         {{"--input=f", "", "b"}, CommandLineProblem::EmptySearch, ""},
         {{"--input=f", "a", "b"}, CommandLineProblem::None, "f"},
+        {{"--follow-symlinksX", "--input=f", "a", "b"},
+         CommandLineProblem::None,
+         "f",
+         RunMode::InPlace,
+         LineMode::Partial,
+         {},
+         LinkHandling::Follow},
         {{"--dryrun", "--wholeline", "--input=g", "a", "b", "+x", "-y", "{z", "}w", "v"},
          CommandLineProblem::None,
          "g",
@@ -163,6 +183,7 @@ TEST(ParseCommandLine, Table) {
         const Command& command = std::get<Command>(parsed);
         EXPECT_EQ(command.input_path, row.input_path) << where;
         EXPECT_EQ(command.run_mode, row.run_mode) << where;
+        EXPECT_EQ(command.links, row.links) << where;
         EXPECT_EQ(command.rule.mode, row.mode) << where;
         EXPECT_EQ(command.rule.search, "a") << where;
         EXPECT_EQ(command.rule.replacement, "b") << where;

@@ -7,9 +7,15 @@
 //   newfstatat(input)  openat(input)  newfstatat(input fd)               stat, open, fstat
 //   flock(input fd, LOCK_SH|LOCK_NB)                                     not another run's file
 //   openat(temp, O_EXCL)  newfstatat(temp fd)  flock(temp fd)            create, identify, lock
-//   newfstatat(temp, no follow)  newfstatat(input)                       path still ours? input?
+//   newfstatat(temp, no follow)                                          path still ours?
+//   fsetxattr(temp fd, system.posix_acl_access)                          no inherited ACL
+//   newfstatat(input)                                                    input replaced?
 //   read(input) ... writev(temp) ...                                     the stream
-//   fchown  fchmod  fsync  dup  close  (all on the temp fd)              commit
+//   fchown(temp fd)                                                      commit: owner
+//   flistxattr(input fd)                                                 attributes (none here)
+//   fgetxattr(input fd, system.posix_acl_access)  newfstatat(input fd)   ACL (none: its mode's)
+//   fsetxattr(temp fd, system.posix_acl_access)
+//   fchmod  fsync  dup  close  (all on the temp fd)                      mode, sync
 //   newfstatat(temp, no follow)  rename(temp, input)                     still ours? replace
 //   openat(folder)  fsync(folder)  close(folder)                         durability of the rename
 //
@@ -364,7 +370,7 @@ const FaultRow kFaultRows[] = {
     {"close_temp_eio", "close", ERRNO(EIO), 1, On::Temp, 6, Says::WriteTemp, TempAfter::Gone},
     {"close_temp_edquot", "close", ERRNO(EDQUOT), 1, On::Temp, 6, Says::WriteTemp, TempAfter::Gone},
     // The last look at the temporary path before the rename.
-    {"lstat_before_rename_enoent", "newfstatat", ERRNO(ENOENT), 6, On::Temp, 6, Says::TempTaken,
+    {"lstat_before_rename_enoent", "newfstatat", ERRNO(ENOENT), 7, On::Temp, 6, Says::TempTaken,
      TempAfter::Gone},
     // The rename: the result is kept for the user.
     {"rename_exdev", "rename", ERRNO(EXDEV), 1, On::Temp, 2, Says::Rename, TempAfter::Kept},

@@ -117,7 +117,8 @@ TEST_P(DriverTest, EmptyFileStaysEmpty) {
     EXPECT_EQ(rewrite_content("", {"a", "b", {}, LineMode::WholeLine}, GetParam()), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes));
+INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes),
+                         [](const auto& info) { return "block" + std::to_string(info.param); });
 
 // Random files and arguments over a small alphabet, at random block sizes: lines, occurrences and
 // search strings holding line feeds fall across block boundaries in every way, and the driver
@@ -135,7 +136,7 @@ TEST(RewriteStream, AgreesWithLineByLineReference) {
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ASSERT_GE(in, 0);
         ASSERT_GE(out, 0);
-        const auto failure = rewrite_stream(
+        const auto failure = copy_rewritten(
             in, out, testing::make_rule(args, wholeline ? LineMode::WholeLine : LineMode::Partial),
             block);
         ::close(in);
@@ -154,7 +155,7 @@ TEST(RewriteStream, ReadErrorIsReportedAsRead) {
     ASSERT_GE(in, 0);
     const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0600);
     ASSERT_GE(out, 0);
-    const auto failure = rewrite_stream(in, out, {"a", "b", {}, LineMode::Partial});
+    const auto failure = copy_rewritten(in, out, {"a", "b", {}, LineMode::Partial});
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->side, StreamFailure::Side::Read);
     EXPECT_EQ(failure->error, EISDIR);
@@ -171,7 +172,7 @@ TEST(RewriteStream, WriteErrorIsReportedAsWrite) {
     ASSERT_GE(out, 0);
     for (const std::size_t block : kBlockSizes) {
         ASSERT_EQ(::lseek(in, 0, SEEK_SET), 0);
-        const auto failure = rewrite_stream(in, out, {"a", "b", {}, LineMode::Partial}, block);
+        const auto failure = copy_rewritten(in, out, {"a", "b", {}, LineMode::Partial}, block);
         ASSERT_TRUE(failure) << block;
         EXPECT_EQ(failure->side, StreamFailure::Side::Write);
         EXPECT_EQ(failure->error, EBADF);

@@ -239,6 +239,36 @@ std::vector<ListRow> list_rows() {
          0,
          "",
          {{"c", "NEW\n"}}},
+        {"LinkFollowed",
+         {{"d/a", "OLD\n"}, {"c", "OLD\n"}},
+         [](Workspace& w) { ASSERT_EQ(::symlink("d/a", (w / "l").c_str()), 0); },
+         Form::Nul,
+         nul_list({"l", "c"}),
+         {"--follow-symlinks", "OLD", "NEW"},
+         0,
+         "",
+         {{"d/a", "NEW\n"}, {"c", "NEW\n"}}},
+        {"LinksToOneFileFollowedEditItOnce",
+         {{"a", "OLD\n"}},
+         [](Workspace& w) {
+             ASSERT_EQ(::symlink("a", (w / "l").c_str()), 0);
+             ASSERT_EQ(::symlink((w / "l").c_str(), (w / "m").c_str()), 0);
+         },
+         Form::Nul,
+         nul_list({"l", "a", "m", "./l"}),
+         {"--follow-symlinks", "OLD", "NEW"},
+         0,
+         "",
+         {{"a", "NEW\n"}}},
+        {"DanglingLinkFollowed",
+         {{"a", "OLD\n"}},
+         [](Workspace& w) { ASSERT_EQ(::symlink("gone", (w / "l").c_str()), 0); },
+         Form::Nul,
+         nul_list({"a", "l"}),
+         {"--follow-symlinks", "OLD", "NEW"},
+         3,
+         testing::stat_message("l", ENOENT),
+         {}},
         {"MissingInTheMiddle",
          {{"a", "OLD\n"}, {"c", "OLD\n"}},
          {},
@@ -544,6 +574,19 @@ TEST(ListDryRun, PatchGivesTheRealRunsResult) {
     for (const auto& [path, node] : edited) {
         EXPECT_EQ(patched.at(path).bytes, node.bytes) << path;
     }
+}
+
+TEST(ListDryRun, FollowedLinksNamedAsListed) {
+    Workspace work;
+    work.add("a", "OLD\n");
+    ASSERT_EQ(::symlink("a", (work / "l").c_str()), 0);
+    const Tree before = snapshot(work.root());
+    const RunResult result =
+        work.run({"--dryrun", "--follow-symlinks",
+                  "--files0-from=" + work.write_list(nul_list({"l", "a"})), "OLD", "NEW"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "--- l\n+++ l\n@@ -1 +1 @@\n-OLD\n+NEW\n");
+    expect_tree(before, snapshot(work.root()), {});
 }
 
 TEST(ListDryRun, ReportsWhatTheRealRunWould) {

@@ -98,6 +98,9 @@ bool is_root();
 // Runs a shell command; gives its exit status.
 int shell(const std::string& command);
 
+// Runs a shell command; gives what it wrote on standard output.
+std::string shell_output(const std::string& command);
+
 }  // namespace linemorph::testing
 
 #endif
