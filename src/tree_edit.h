@@ -29,21 +29,21 @@ struct ListRunOptions {
     LinkHandling links = LinkHandling::Replace;  // Follow: edit the file at the end of each link
 };
 
-// Edits the files at `paths` under `rule`, each as a one-file run would edit it, except that a
-// file in which no line changes is only read, and a symbolic link whose file would change is a
-// failure unless links are followed; a directory entry reached twice (with links followed: the
+// Edits the files at the paths `given` under `rule`, each as a one-file run would edit it, except
+// that a file in which no line changes is only read, and a symbolic link whose file would change is
+// a failure unless links are followed; a directory entry reached twice (with links followed: the
 // entry at the end of the chain) is edited once (see distinct_entries). All or nothing: no file is
 // replaced until every file is read and every changed one prepared; when that fails for any file,
 // every prepared temporary file is removed and no file changes. When a rename fails, the files
 // already replaced are put back. Gives the failures in list order (a rename failure, and any
 // failure to put a file back, after them); none: every file was edited.
-std::vector<Failure> edit_listed_files(const std::vector<std::string>& paths, const Rule& rule,
+std::vector<Failure> edit_listed_files(const std::vector<std::string>& given, const Rule& rule,
                                        const ListRunOptions& options);
 
 // Writes to `out_fd` the unified diff of every listed file that `rule` would change, in list
 // order, each directory entry once; creates, changes and removes nothing. Reports what a real run
 // would report while reading (and a diff that cannot be written). Gives the failures in list order.
-std::vector<Failure> preview_listed_files(const std::vector<std::string>& paths, const Rule& rule,
+std::vector<Failure> preview_listed_files(const std::vector<std::string>& given, const Rule& rule,
                                           int out_fd, unsigned jobs,
                                           LinkHandling links = LinkHandling::Replace);
 
