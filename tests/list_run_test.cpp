@@ -86,9 +86,9 @@ void expect_tree(const Tree& before, const Tree& after,
             // A folder's mtime moves when a file in it is replaced, and only then.
             const bool holds_change =
                 S_ISDIR(old.mode) &&
-                std::any_of(changed.begin(), changed.end(), [&](const auto& one) {
-                    return one.first.rfind(path + "/", 0) == 0 &&
-                           one.first.find('/', path.size() + 1) == std::string::npos;
+                std::any_of(changed.begin(), changed.end(), [folder = path](const auto& one) {
+                    return one.first.rfind(folder + "/", 0) == 0 &&
+                           one.first.find('/', folder.size() + 1) == std::string::npos;
                 });
             if (!holds_change) {
                 EXPECT_TRUE(same_time(now.mtime, old.mtime)) << path << " got a new mtime";
