@@ -3,13 +3,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
 #include <utility>
 
 #include "signal_cleanup.h"
@@ -50,118 +47,6 @@ bool path_names(const std::string& path, const struct stat& expected) {
     struct stat now {};
     return ::lstat(path.c_str(), &now) == 0 && same_file(now, expected);
 }
-
-// Writes all of `count` pieces to `fd` in order, going on after short writes, and adds what was
-// written to `written`; gives 0 or the error number. The pieces are used up.
-int write_pieces(int fd, iovec* next, int count, off_t& written) {
-    std::size_t done = 0;  // bytes of the pieces at `next` already written
-    for (;;) {
-        while (count > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --count;
-        }
-        if (count <= 0) {
-            return 0;
-        }
-        next->iov_base = static_cast<char*>(next->iov_base) + done;
-        next->iov_len -= done;
-        const ssize_t wrote = ::writev(fd, next, count);
-        if (wrote < 0) {
-            if (errno == EINTR) {
-                done = 0;
-                continue;
-            }
-            return errno;
-        }
-        if (wrote == 0) {
-            return EIO;  // no progress and no error: never loop forever
-        }
-        written += wrote;
-        done = static_cast<std::size_t>(wrote);
-    }
-}
-
-// Asks the system to start writing `length` bytes of `fd` from `offset` to disk now, without
-// waiting, so that the final fsync finds little left to do and the disk works while the rest is
-// read. Only a hint: where the system has no such call it does nothing, and the fsync before the
-// rename remains what makes the file durable.
-void start_writeback(int fd, off_t offset, off_t length) {
-#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
-    (void)::sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
-#else
-    (void)fd;
-    (void)offset;
-    (void)length;
-#endif
-}
-
-// Writes a rewritten stream to a file: the kept runs straight from the read buffer and each
-// changed line's parts, gathered into one writev per buffer (or per kMaxPieces pieces).
-class GatherWriter final : public RewriteSink {
-  public:
-    explicit GatherWriter(int fd) : fd_(fd) {}
-
-    int keep(std::string_view lines) override { return add(lines); }
-
-    int change(std::string_view /*line*/, const LineOutput& output) override {
-        for (std::size_t i = 0; i < output.count; ++i) {
-            if (const int error = add(output.parts[i])) {
-                return error;
-            }
-        }
-        return 0;
-    }
-
-    int release() override {
-        if (const int error = flush()) {
-            return error;
-        }
-        if (written_ - started_ >= kWritebackStep) {
-            start_writeback(fd_, started_, written_ - started_);
-            started_ = written_;
-        }
-        return 0;
-    }
-
-  private:
-    static constexpr int kMaxPieces = 128;  // well within IOV_MAX everywhere
-    static constexpr off_t kWritebackStep = 8 << 20;
-
-    int add(std::string_view bytes) {
-        if (bytes.empty()) {
-            return 0;
-        }
-        if (count_ > 0) {
-            // Bytes that follow the last piece in memory extend it: the piece then covers
-            // exactly both, so a run of kept and unchanged lines stays one piece.
-            iovec& last = pieces_[count_ - 1];
-            if (static_cast<const char*>(last.iov_base) + last.iov_len == bytes.data()) {
-                last.iov_len += bytes.size();
-                return 0;
-            }
-        }
-        if (count_ == kMaxPieces) {
-            if (const int error = flush()) {
-                return error;
-            }
-        }
-        pieces_[count_++] = {const_cast<char*>(bytes.data()), bytes.size()};
-        return 0;
-    }
-
-    // Writes every gathered piece; gives 0 or the error number.
-    int flush() {
-        const int count = std::exchange(count_, 0);
-        return write_pieces(fd_, pieces_.data(), count, written_);
-    }
-
-    int fd_;
-    std::array<iovec, kMaxPieces> pieces_{};
-    int count_ = 0;
-    off_t written_ = 0;  // bytes written so far
-    off_t started_ = 0;  // bytes whose writeback has been started
-};
 
 int lock_exclusive(int fd) {
     while (::flock(fd, LOCK_EX) != 0) {
@@ -352,16 +237,16 @@ std::string system_text(int error) {
 
 }  // namespace
 
-int write_all(int fd, std::string_view bytes) {
-    iovec piece{const_cast<char*>(bytes.data()), bytes.size()};
-    off_t written = 0;
-    return write_pieces(fd, &piece, 1, written);
-}
-
 std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
-                                            std::size_t block_size) {
-    GatherWriter out(out_fd);
-    return rewrite_lines(in_fd, rule, block_size, out);
+                                            std::size_t block_size, WriterSizes sizes) {
+    FileWriter out(out_fd, sizes);
+    if (auto failed = rewrite_lines(in_fd, rule, block_size, out)) {
+        return failed;
+    }
+    if (const int error = out.finish()) {
+        return StreamFailure{StreamFailure::Side::Write, error};
+    }
+    return std::nullopt;
 }
 
 namespace {

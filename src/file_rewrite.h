@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "file_writer.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
 
@@ -61,13 +62,11 @@ std::optional<Failure> rewrite_file(const std::string& input_path, const Rule& r
 // caller closes it) and `status` its status.
 std::optional<Failure> open_regular_input(const std::string& path, int& fd, struct stat& status);
 
-// Writes all of `bytes` to `fd`, going on after short writes; gives 0 or the error number.
-int write_all(int fd, std::string_view bytes);
-
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
-// in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
+// in blocks of `block_size` bytes, through a FileWriter of `sizes`.
 std::optional<StreamFailure> rewrite_stream(int in_fd, int out_fd, const Rule& rule,
-                                            std::size_t block_size = kDefaultBlockSize);
+                                            std::size_t block_size = kDefaultBlockSize,
+                                            WriterSizes sizes = {});
 
 // Gives the exit status a failure of `kind` ends the run with.
 ExitStatus exit_status(FailureKind kind);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -116,9 +117,10 @@ TEST_P(DriverTest, EmptyFileStaysEmpty) {
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes));
 
-// Random files and arguments over a small alphabet, at random block sizes: lines, occurrences and
-// search strings holding line feeds fall across block boundaries in every way, and the driver
-// must give what rewriting each line on its own gives.
+// Random files and arguments over a small alphabet, at random block sizes and writer sizes (mostly
+// tiny): lines, occurrences and search strings holding line feeds fall across block boundaries in
+// every way, the writer's stretches meet its buffer's end and its copy limit in every way, and the
+// driver must give what rewriting each line on its own gives.
 TEST(RewriteStream, AgreesWithLineByLineReference) {
     std::mt19937 random(20261210);
     const auto text = [&](std::size_t max_length) {
@@ -147,6 +149,12 @@ TEST(RewriteStream, AgreesWithLineByLineReference) {
         }
         const std::size_t block = 1 + random() % 40;
         const bool wholeline = random() % 2 == 0;
+        WriterSizes sizes;
+        if (random() % 4 != 0) {
+            sizes.buffer = 1 + random() % 48;
+            sizes.copy_limit =
+                random() % 5 == 0 ? std::numeric_limits<std::size_t>::max() : random() % 24;
+        }
         write_file(in_path, content);
         const int in = ::open(in_path.c_str(), O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -154,13 +162,14 @@ TEST(RewriteStream, AgreesWithLineByLineReference) {
         ASSERT_GE(out, 0);
         const auto failure = rewrite_stream(
             in, out, testing::make_rule(args, wholeline ? LineMode::WholeLine : LineMode::Partial),
-            block);
+            block, sizes);
         ::close(in);
         ::close(out);
         ASSERT_FALSE(failure);
         ASSERT_EQ(read_file(out_path), testing::reference_rewrite_file(content, args, wholeline))
             << "content " << ::testing::PrintToString(content) << " args "
-            << ::testing::PrintToString(args) << " block " << block
+            << ::testing::PrintToString(args) << " block " << block << " writer buffer "
+            << sizes.buffer << " copy limit " << sizes.copy_limit
             << (wholeline ? " whole-line" : "");
     }
 }
