@@ -4,7 +4,7 @@
 # and prints medians, ratios and linemorph's peak memory.
 #
 # Usage: bench/run.sh [SIZE_MIB]        (after `cmake --workflow --preset release`)
-#   SIZE_MIB   size of the source-like fixture, 256 by default
+#   SIZE_MIB   size of the source-like fixtures (1% of lines hit, every line hit), 256 by default
 #   RUNS=N     timed runs per command (default 10), after one warm-up run
 #   BENCH_DIR  where the fixtures go (default: a fresh folder under /tmp, removed at the end)
 #   LINEMORPH  the binary to time (default: build/release/linemorph)
@@ -39,10 +39,13 @@ echo
 
 echo "== fixtures"
 perl "$root/bench/make_source.pl" "$size_mib" >source.c
+perl "$root/bench/make_source.pl" "$size_mib" 1 >every_line.c
 perl -e 'print "a" x (32 << 20), "NEEDLE", "b" x (32 << 20), "\n"' >long_line.txt
 printf 'int value = OLD_NAME;\n' >one_line.c
 printf '%-16s %5d MiB, %d lines, %d hold OLD_NAME\n' source.c "$size_mib" \
     "$(wc -l <source.c)" "$(grep -c OLD_NAME source.c)"
+printf '%-16s %5d MiB, %d lines, all hold OLD_NAME\n' every_line.c "$size_mib" \
+    "$(wc -l <every_line.c)"
 printf '%-16s %5d MiB, one line\n' long_line.txt 64
 printf '%-16s %5d bytes\n' one_line.c "$(wc -c <one_line.c)"
 echo
@@ -117,7 +120,18 @@ time_commands wholeline source.c "$durable_copy" \
 report wholeline
 echo
 
-echo "== 3. long_line.txt, one 64 MiB line"
+echo "== 3. every_line.c, every line changed"
+echo "  linemorph --input=F OLD_NAME NEW_NAME    sed -i 's/OLD_NAME/NEW_NAME/' F"
+check_same every_line.c "OLD_NAME NEW_NAME" 's/OLD_NAME/NEW_NAME/'
+time_commands every every_line.c "$durable_copy" \
+    "$tool --input=$work/work OLD_NAME NEW_NAME" \
+    "sed -i 's/OLD_NAME/NEW_NAME/' $work/work" \
+    "perl -pi -e 's/OLD_NAME/NEW_NAME/' $work/work"
+report every
+echo "  linemorph peak RSS: $(peak_rss every_line.c 'OLD_NAME NEW_NAME') KiB"
+echo
+
+echo "== 4. long_line.txt, one 64 MiB line"
 check_same long_line.txt "NEEDLE PIN" 's/NEEDLE/PIN/'
 time_commands long long_line.txt "$durable_copy" \
     "$tool --input=$work/work NEEDLE PIN" \
@@ -127,7 +141,7 @@ report long
 echo "  linemorph peak RSS: $(peak_rss long_line.txt 'NEEDLE PIN') KiB (the line: 65536 KiB)"
 echo
 
-echo "== 4. one_line.c: start-up cost"
+echo "== 5. one_line.c: start-up cost"
 hyperfine --style basic --runs $((runs * 10)) --warmup 5 -N --export-json startup.json \
     --prepare "cp one_line.c work" \
     "cp $work/one_line.c $work/copy" \
