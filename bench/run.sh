@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times linemorph against a durable copy (cp, then sync of the copy), GNU sed -i and perl -pi
 # doing the same edit on generated fixtures; checks that linemorph and sed give identical files,
-# and prints medians, ratios and linemorph's peak memory.
+# and prints medians, ratios, mean CPU times and linemorph's peak memory.
 #
 # Usage: bench/run.sh [SIZE_MIB]        (after `cmake --workflow --preset release`)
 #   SIZE_MIB   size of the source-like fixtures (1% of lines hit, every line hit), 256 by default
@@ -66,6 +66,13 @@ median() {
         "$2" <"$1.json"
 }
 
+# Gives the mean CPU time (user + system) of the command at index $2 in $1.json: steadier than
+# the wall-clock time when other work shares the machine.
+cpu_time() {
+    perl -MJSON::PP -e 'local $/; my $r = decode_json(<STDIN>)->{results}[$ARGV[0]]; printf "%.4f", $r->{user} + $r->{system}' \
+        "$2" <"$1.json"
+}
+
 durable_copy="sh -c 'cp $work/work $work/copy && sync $work/copy'"
 
 # Runs linemorph and sed once each on copies of $1 and checks their results are identical.
@@ -88,8 +95,9 @@ report() {  # name label
     lm=$(median "$name" 1)
     sed=$(median "$name" 2)
     perl=$(median "$name" 3)
-    printf '  %-28s %8s s\n' "durable copy (cp + sync)" "$copy" "linemorph" "$lm" "sed -i" "$sed" \
-        "perl -pi" "$perl"
+    printf '  %-28s %8s s   (CPU %s s)\n' "durable copy (cp + sync)" "$copy" "$(cpu_time "$name" 0)" \
+        "linemorph" "$lm" "$(cpu_time "$name" 1)" "sed -i" "$sed" "$(cpu_time "$name" 2)" \
+        "perl -pi" "$perl" "$(cpu_time "$name" 3)"
     perl -e 'printf "  linemorph / durable copy:  %.2f x\n  sed -i / linemorph:        %.2f x\n  perl -pi / linemorph:      %.2f x\n", $ARGV[1] / $ARGV[0], $ARGV[2] / $ARGV[1], $ARGV[3] / $ARGV[1]' \
         "$copy" "$lm" "$sed" "$perl"
 }
