@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "failure.h"
+#include "file_writer.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
 #include "symlink_resolution.h"
@@ -23,9 +24,10 @@ std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& r
                                     LinkHandling links = LinkHandling::Replace);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
-// in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
+// in blocks of `block_size` bytes, through a FileWriter of `sizes`.
 std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
-                                            std::size_t block_size = kDefaultBlockSize);
+                                            std::size_t block_size = kDefaultBlockSize,
+                                            WriterSizes sizes = {});
 
 }  // namespace linemorph
 
