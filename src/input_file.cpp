@@ -16,7 +16,7 @@ namespace {
 // again for a short while before it stands; a file that is being written stays locked far longer.
 int lock_shared(int fd) {
     constexpr int kTries = 40;
-    constexpr struct timespec kPause = {0, 5 * 1000 * 1000};  // 5 ms: 200 ms in all
+    constexpr struct timespec kPause = {0, 5L * 1000 * 1000};  // 5 ms: 200 ms in all
     for (int tries = 0;;) {
         if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
             return 0;
