@@ -1,12 +1,13 @@
 #!/usr/bin/env perl
 # Writes a source-like file of about SIZE MiB to standard output: C-like lines of mixed length,
-# about 1% of them holding OLD_NAME, a third of those on "#define" lines. Deterministic, so
-# every run of the benchmark edits the same bytes.
-# Usage: make_source.pl SIZE_MIB > file
+# a share of them (1% by default, all of them with SHARE 1) holding OLD_NAME, a third of those on
+# "#define" lines. Deterministic, so every run of the benchmark edits the same bytes.
+# Usage: make_source.pl SIZE_MIB [SHARE] > file
 use strict;
 use warnings;
 
 my $size = ($ARGV[0] // 256) * 1024 * 1024;
+my $share = $ARGV[1] // 0.01;
 srand(20261210);
 my @words = qw(buffer count index value result status length offset handle config
                node next prev data flags state error token parser reader writer);
@@ -32,7 +33,7 @@ my @hit_pool = map { $hits[$_ % 3]->() } 0 .. 599;
 my $written = 0;
 my $chunk = '';
 while ($written < $size) {
-    my $line = rand() < 0.01 ? $hit_pool[rand @hit_pool] : $pool[rand @pool];
+    my $line = rand() < $share ? $hit_pool[rand @hit_pool] : $pool[rand @pool];
     $chunk .= $line;
     $written += length $line;
     if (length $chunk > 1 << 20) {

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Times linemorph against a durable copy (cp, then sync of the copy), GNU sed -i and perl -pi
 # doing the same edit on generated fixtures; checks that linemorph and sed give identical files,
-# and prints medians, ratios and linemorph's peak memory.
+# and prints medians, ratios, mean CPU times and linemorph's peak memory.
 #
 # Usage: bench/run.sh [SIZE_MIB]        (after `cmake --workflow --preset release`)
-#   SIZE_MIB   size of the source-like fixture, 256 by default
+#   SIZE_MIB   size of the source-like fixtures (1% of lines hit, every line hit), 256 by default
 #   RUNS=N     timed runs per command (default 10), after one warm-up run
 #   BENCH_DIR  where the fixtures go (default: a fresh folder under /tmp, removed at the end)
 #   LINEMORPH  the binary to time (default: build/release/linemorph)
@@ -39,10 +39,13 @@ echo
 
 echo "== fixtures"
 perl "$root/bench/make_source.pl" "$size_mib" >source.c
+perl "$root/bench/make_source.pl" "$size_mib" 1 >every_line.c
 perl -e 'print "a" x (32 << 20), "NEEDLE", "b" x (32 << 20), "\n"' >long_line.txt
 printf 'int value = OLD_NAME;\n' >one_line.c
 printf '%-16s %5d MiB, %d lines, %d hold OLD_NAME\n' source.c "$size_mib" \
     "$(wc -l <source.c)" "$(grep -c OLD_NAME source.c)"
+printf '%-16s %5d MiB, %d lines, all hold OLD_NAME\n' every_line.c "$size_mib" \
+    "$(wc -l <every_line.c)"
 printf '%-16s %5d MiB, one line\n' long_line.txt 64
 printf '%-16s %5d bytes\n' one_line.c "$(wc -c <one_line.c)"
 echo
@@ -60,6 +63,13 @@ time_commands() {  # name fixture command...
 # Gives the median of the command at index $2 in hyperfine's results $1.json.
 median() {
     perl -MJSON::PP -e 'local $/; my $r = decode_json(<STDIN>); printf "%.4f", $r->{results}[$ARGV[0]]{median}' \
+        "$2" <"$1.json"
+}
+
+# Gives the mean CPU time (user + system) of the command at index $2 in $1.json: steadier than
+# the wall-clock time when other work shares the machine.
+cpu_time() {
+    perl -MJSON::PP -e 'local $/; my $r = decode_json(<STDIN>)->{results}[$ARGV[0]]; printf "%.4f", $r->{user} + $r->{system}' \
         "$2" <"$1.json"
 }
 
@@ -85,8 +95,9 @@ report() {  # name label
     lm=$(median "$name" 1)
     sed=$(median "$name" 2)
     perl=$(median "$name" 3)
-    printf '  %-28s %8s s\n' "durable copy (cp + sync)" "$copy" "linemorph" "$lm" "sed -i" "$sed" \
-        "perl -pi" "$perl"
+    printf '  %-28s %8s s   (CPU %s s)\n' "durable copy (cp + sync)" "$copy" "$(cpu_time "$name" 0)" \
+        "linemorph" "$lm" "$(cpu_time "$name" 1)" "sed -i" "$sed" "$(cpu_time "$name" 2)" \
+        "perl -pi" "$perl" "$(cpu_time "$name" 3)"
     perl -e 'printf "  linemorph / durable copy:  %.2f x\n  sed -i / linemorph:        %.2f x\n  perl -pi / linemorph:      %.2f x\n", $ARGV[1] / $ARGV[0], $ARGV[2] / $ARGV[1], $ARGV[3] / $ARGV[1]' \
         "$copy" "$lm" "$sed" "$perl"
 }
@@ -117,7 +128,18 @@ time_commands wholeline source.c "$durable_copy" \
 report wholeline
 echo
 
-echo "== 3. long_line.txt, one 64 MiB line"
+echo "== 3. every_line.c, every line changed"
+echo "  linemorph --input=F OLD_NAME NEW_NAME    sed -i 's/OLD_NAME/NEW_NAME/' F"
+check_same every_line.c "OLD_NAME NEW_NAME" 's/OLD_NAME/NEW_NAME/'
+time_commands every every_line.c "$durable_copy" \
+    "$tool --input=$work/work OLD_NAME NEW_NAME" \
+    "sed -i 's/OLD_NAME/NEW_NAME/' $work/work" \
+    "perl -pi -e 's/OLD_NAME/NEW_NAME/' $work/work"
+report every
+echo "  linemorph peak RSS: $(peak_rss every_line.c 'OLD_NAME NEW_NAME') KiB"
+echo
+
+echo "== 4. long_line.txt, one 64 MiB line"
 check_same long_line.txt "NEEDLE PIN" 's/NEEDLE/PIN/'
 time_commands long long_line.txt "$durable_copy" \
     "$tool --input=$work/work NEEDLE PIN" \
@@ -127,7 +149,7 @@ report long
 echo "  linemorph peak RSS: $(peak_rss long_line.txt 'NEEDLE PIN') KiB (the line: 65536 KiB)"
 echo
 
-echo "== 4. one_line.c: start-up cost"
+echo "== 5. one_line.c: start-up cost"
 hyperfine --style basic --runs $((runs * 10)) --warmup 5 -N --export-json startup.json \
     --prepare "cp one_line.c work" \
     "cp $work/one_line.c $work/copy" \

@@ -177,6 +177,9 @@ std::optional<Failure> AtomicFile::commit() {
         return Failure{FailureKind::Rename, error, path_, target_};
     }
     committed_ = true;
+    // The file is the target now, and its exclusive lock would turn away the next run that opens
+    // the target for reading: let it go at once, before the folder's sync.
+    fd_.reset();
     sync_directory_of(target_);
     return std::nullopt;
 }

@@ -1,94 +1,18 @@
 #include "file_rewrite.h"
 
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <string_view>
 #include <utility>
 
 #include "fd_io.h"
 
 namespace linemorph {
 
-namespace {
-
-// Writes a rewritten stream to a file: the kept runs straight from the read buffer and each
-// changed line's parts, gathered into one writev per buffer (or per kMaxPieces pieces).
-class GatherWriter final : public RewriteSink {
-  public:
-    explicit GatherWriter(int fd) : fd_(fd) {}
-
-    int keep(std::string_view lines) override { return add(lines); }
-
-    int change(std::string_view /*line*/, const LineOutput& output) override {
-        for (std::size_t i = 0; i < output.count; ++i) {
-            if (const int error = add(output.parts[i])) {
-                return error;
-            }
-        }
-        return 0;
-    }
-
-    int finish() override { return flush(); }
-
-    int release() override {
-        if (const int error = flush()) {
-            return error;
-        }
-        if (written_ - started_ >= kWritebackStep) {
-            start_writeback(fd_, started_, written_ - started_);
-            started_ = written_;
-        }
-        return 0;
-    }
-
-  private:
-    static constexpr int kMaxPieces = 128;  // well within IOV_MAX everywhere
-    static constexpr off_t kWritebackStep = 8 << 20;
-
-    int add(std::string_view bytes) {
-        if (bytes.empty()) {
-            return 0;
-        }
-        if (count_ > 0) {
-            // Bytes that follow the last piece in memory extend it: the piece then covers
-            // exactly both, so a run of kept and unchanged lines stays one piece.
-            iovec& last = pieces_[count_ - 1];
-            if (static_cast<const char*>(last.iov_base) + last.iov_len == bytes.data()) {
-                last.iov_len += bytes.size();
-                return 0;
-            }
-        }
-        if (count_ == kMaxPieces) {
-            if (const int error = flush()) {
-                return error;
-            }
-        }
-        pieces_[count_++] = {const_cast<char*>(bytes.data()), bytes.size()};
-        return 0;
-    }
-
-    // Writes every gathered piece; gives 0 or the error number.
-    int flush() {
-        const int count = std::exchange(count_, 0);
-        return write_pieces(fd_, pieces_.data(), count, written_);
-    }
-
-    int fd_;
-    std::array<iovec, kMaxPieces> pieces_{};
-    int count_ = 0;
-    off_t written_ = 0;  // bytes written so far
-    off_t started_ = 0;  // bytes whose writeback has been started
-};
-
-}  // namespace
-
 std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
-                                            std::size_t block_size) {
-    GatherWriter out(out_fd);
+                                            std::size_t block_size, WriterSizes sizes) {
+    FileWriter out(out_fd, sizes);
     return scan_lines(in_fd, rule, block_size, out);
 }
 

@@ -10,6 +10,7 @@
 
 #include "atomic_file.h"
 #include "failure.h"
+#include "file_writer.h"
 #include "input_file.h"
 #include "line_rewriter.h"
 #include "stream_rewrite.h"
@@ -44,9 +45,10 @@ std::optional<Failure> rewrite_file(const std::string& given_path, const Rule& r
                                     LinkHandling links = LinkHandling::Replace);
 
 // Reads `in_fd` to its end and writes the output form of each of its lines to `out_fd`, reading
-// in blocks of `block_size` bytes; what stays unchanged is written straight from the read buffer.
+// in blocks of `block_size` bytes, through a FileWriter of `sizes`.
 std::optional<StreamFailure> copy_rewritten(int in_fd, int out_fd, const Rule& rule,
-                                            std::size_t block_size = kDefaultBlockSize);
+                                            std::size_t block_size = kDefaultBlockSize,
+                                            WriterSizes sizes = {});
 
 }  // namespace linemorph
 

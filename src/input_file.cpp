@@ -4,18 +4,31 @@
 #include <sys/file.h>
 
 #include <cerrno>
+#include <ctime>
 
 namespace linemorph {
 
 namespace {
 
-int lock_shared_now(int fd) {
-    while (::flock(fd, LOCK_SH | LOCK_NB) != 0) {
-        if (errno != EINTR) {
+// Takes a shared lock on `fd` without blocking; gives 0 or the error number (EWOULDBLOCK while
+// another process holds the file exclusively). A run that has just renamed its finished file onto
+// the input still holds it exclusively for the moment until it closes it, so a refusal is tried
+// again for a short while before it stands; a file that is being written stays locked far longer.
+int lock_shared(int fd) {
+    constexpr int kTries = 40;
+    constexpr struct timespec kPause = {0, 5L * 1000 * 1000};  // 5 ms: 200 ms in all
+    for (int tries = 0;;) {
+        if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK || ++tries == kTries) {
             return errno;
         }
+        (void)::nanosleep(&kPause, nullptr);  // cut short by a signal: only a shorter wait
     }
-    return 0;
 }
 
 }  // namespace
@@ -44,7 +57,7 @@ std::optional<Failure> open_input(const std::string& path, InputFile& input) {
     }
     // A file held under an exclusive lock is being written by another run (its temporary file):
     // reading it would take a half-written result for the input.
-    if (const int error = lock_shared_now(input.fd.get())) {
+    if (const int error = lock_shared(input.fd.get())) {
         return Failure{FailureKind::OpenInput, error, path, {}};
     }
     return std::nullopt;

@@ -107,6 +107,10 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     if (first == std::string_view::npos) {
         return unchanged(line);
     }
+    return rewrite_line_at(line, rule, first);
+}
+
+LineOutput rewrite_line_at(std::string_view line, const Rule& rule, std::size_t first) {
     // The walk: conditions are tested in order at one occurrence after another (overlapping ones
     // included); one that failed is tested again at the next occurrence, one that passed is not
     // tested again. A condition depends on the occurrence only through the first position of its

@@ -53,6 +53,10 @@ struct LineOutput {
 // mode) the replacement text and one line feed.
 LineOutput rewrite_line(std::string_view line, const Rule& rule);
 
+// Gives what rewrite_line gives, for a line whose first occurrence of the search string is known
+// to start at byte `first`: the read loop has found it already, and need not search again.
+LineOutput rewrite_line_at(std::string_view line, const Rule& rule, std::size_t first);
+
 // Gives true when `condition` passes for the occurrence of the search string that starts at byte
 // `occurrence` of `line`.
 bool test_condition(std::string_view line, std::size_t occurrence, std::string_view condition);

@@ -113,7 +113,8 @@ std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t
                     ? end
                     : static_cast<std::size_t>(static_cast<const char*>(feed) - base) + 1;
             const std::string_view line(base + start, stop - start);
-            const LineOutput output = rewrite_line(line, rule);
+            // `at` is the line's first occurrence: none starts between `start` and it.
+            const LineOutput output = rewrite_line_at(line, rule, at - start);
             const int error = output.changed() ? sink.change(line, output) : sink.keep(line);
             if (error != 0) {
                 return StreamFailure{StreamFailure::Side::Write, error};

@@ -655,6 +655,32 @@ TEST(Concurrency, TwoRunsOnOneFile) {
     EXPECT_GE(successes, 20);
 }
 
+// A run that opens the input just after another run renamed its result onto it must read that
+// result, not be turned away by the lock the other run held while writing it. Here the first run
+// is held up by strace at the folder's sync, right after its rename.
+TEST(Concurrency, RunRightAfterAnotherRunsRename) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace, to hold a run up";
+    }
+    TempDir dir;
+    write_file(dir / "f", "a OLD\n");
+    RunOptions held = in_folder(dir.path());
+    held.prefix = {strace,      "-f", "-o",
+                   "/dev/null", "-e", "inject=fsync:delay_enter=2000000:when=2"};
+    RunResult first;
+    std::thread run([&] { first = run_tool({"--input=f", "OLD", "FIRST"}, held); });
+    for (int i = 0; i < 500 && read_file(dir / "f") != "a FIRST\n"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const RunResult second = run_tool({"--input=f", "FIRST", "SECOND"}, in_folder(dir.path()));
+    run.join();
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(read_file(dir / "f"), "a SECOND\n");
+    EXPECT_EQ(dir.names(), kOnlyF);
+}
+
 // A run that opened the input just before another run replaced it must not write a result made
 // from the old content: once it holds its lock, it reads what the path names. Here the second
 // run is held up by strace right before it creates its temporary file.

@@ -169,7 +169,7 @@ struct Traced {
 };
 
 Traced run_traced(const std::string& strace, const Workspace& work,
-                  const std::vector<std::string>& options) {
+                  const std::vector<std::string>& options, const std::vector<std::string>& args) {
     TempDir logs;
     const std::string log_path = logs / "strace.log";
     RunOptions run;
@@ -181,9 +181,15 @@ Traced run_traced(const std::string& strace, const Workspace& work,
         run.prefix.push_back(option);
     }
     Traced traced;
-    traced.result = run_tool(work.args(), run);
+    traced.result = run_tool(args, run);
     traced.log = read_file(log_path);
     return traced;
+}
+
+// The workspace's usual run, OLD to NEW, under strace.
+Traced run_traced(const std::string& strace, const Workspace& work,
+                  const std::vector<std::string>& options) {
+    return run_traced(strace, work, options, work.args());
 }
 
 // One system call of the tool as strace shows it: its name and the whole line.
@@ -320,7 +326,9 @@ const FaultRow kFaultRows[] = {
     {"open_input_emfile", "openat", ERRNO(EMFILE), 1, On::Input, 4, Says::OpenInput,
      TempAfter::Gone},
     // The shared lock on the input: refused while another process holds it exclusively.
-    {"flock_input_eagain", "flock", ERRNO(EAGAIN), 1, On::Input, 4, Says::OpenInput,
+    // A lock refused for a moment (a run that has just renamed its file onto the input and not
+    // yet closed it) is tried again; one refused for long is refused for good (end-to-end tests).
+    {"flock_input_eagain_is_retried", "flock", ERRNO(EAGAIN), 1, On::Input, 0, Says::Nothing,
      TempAfter::Gone},
     {"flock_input_enolck", "flock", ERRNO(ENOLCK), 1, On::Input, 4, Says::OpenInput,
      TempAfter::Gone},
@@ -847,6 +855,99 @@ TEST(Signals, CpuTimeLimit) {
     EXPECT_TRUE(read_file(dir / "f") == content) << "the input changed";
     EXPECT_EQ(dir.names(), std::set<std::string>{"f"}) << "the temporary file was left";
 }
+
+// ---------------------------------------------------------------------------------------------
+// The number of writes follows the bytes written, not the number of lines changed: a file whose
+// every line changes takes about as few writes as one whose lines all stay.
+
+struct WriteCountRow {
+    const char* name;
+    int lines;
+    std::string (*old_line)(int i);  // line i of the input
+    std::string (*new_line)(int i);  // line i of the result
+    std::vector<std::string> args;   // after --input
+};
+
+void PrintTo(const WriteCountRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+std::string numbered(int i, const char* tail) {
+    return "line " + std::to_string(i) + tail;
+}
+
+// A line of about 120 bytes.
+std::string long_line(int i, const char* word) {
+    return std::string(100, '.') + word + std::to_string(i) + "\n";
+}
+
+const WriteCountRow kWriteCountRows[] = {
+    {"every_line_changes",
+     200000,
+     [](int i) { return numbered(i, " OLD\n"); },
+     [](int i) { return numbered(i, " NEW\n"); },
+     {"OLD", "NEW"}},
+    {"every_line_grows",
+     200000,
+     [](int i) { return numbered(i, " OLD\n"); },
+     [](int i) { return numbered(i, " NEW, and longer than it was\n"); },
+     {"OLD", "NEW, and longer than it was"}},
+    {"every_line_shrinks",
+     200000,
+     [](int i) { return numbered(i, " OLD\n"); },
+     [](int) { return std::string("-\n"); },
+     {"--wholeline", "OLD", "-"}},
+    {"every_64th_line_changes",
+     200000,
+     [](int i) { return numbered(i, i % 64 == 0 ? " OLD\n" : " old\n"); },
+     [](int i) { return numbered(i, i % 64 == 0 ? " NEW\n" : " old\n"); },
+     {"OLD", "NEW"}},
+    // Runs of kept lines of about 5 KiB between changed lines.
+    {"long_runs_between_changes",
+     50000,
+     [](int i) { return long_line(i, i % 40 == 0 ? "OLD" : "old"); },
+     [](int i) { return long_line(i, i % 40 == 0 ? "NEW" : "old"); },
+     {"OLD", "NEW"}},
+};
+
+class WriteCountTest : public ::testing::TestWithParam<WriteCountRow> {};
+
+TEST_P(WriteCountTest, FollowsBytesNotLines) {
+    const WriteCountRow& row = GetParam();
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to count the writes";
+    }
+    std::string old_content;
+    std::string new_content;
+    for (int i = 0; i < row.lines; ++i) {
+        old_content += row.old_line(i);
+        new_content += row.new_line(i);
+    }
+    Workspace work;
+    write_file(work.input(), old_content, 02640);
+    std::vector<std::string> args{"--input=" + work.input()};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    const Traced traced = run_traced(strace, work, {}, args);
+    ASSERT_EQ(traced.result.status, 0) << traced.result.err;
+    EXPECT_TRUE(read_file(work.input()) == new_content) << "the result is not the edited file";
+
+    int writes = 0;
+    for (const Call& call : calls_in(traced.log)) {
+        writes += call.name.rfind("write", 0) == 0 || call.name.rfind("pwrite", 0) == 0;
+    }
+    // One write per 64 KiB read or written stands for "large": a write per few dozen changed
+    // lines gives thousands here.
+    const std::size_t bytes = old_content.size() + new_content.size();
+    EXPECT_LE(static_cast<std::size_t>(writes), bytes / (64 << 10) + 4)
+        << row.lines << " lines, " << old_content.size() << " bytes read, " << new_content.size()
+        << " written";
+    std::printf("%d writes for %zu bytes read and %zu written\n", writes, old_content.size(),
+                new_content.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, WriteCountTest, ::testing::ValuesIn(kWriteCountRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace linemorph

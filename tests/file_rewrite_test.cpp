@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <tuple>
@@ -120,9 +121,10 @@ TEST_P(DriverTest, EmptyFileStaysEmpty) {
 INSTANTIATE_TEST_SUITE_P(BlockSizes, DriverTest, ::testing::ValuesIn(kBlockSizes),
                          [](const auto& info) { return "block" + std::to_string(info.param); });
 
-// Random files and arguments over a small alphabet, at random block sizes: lines, occurrences and
-// search strings holding line feeds fall across block boundaries in every way, and the driver
-// must give what rewriting each line on its own gives.
+// Random files and arguments over a small alphabet, at random block sizes and writer sizes (mostly
+// tiny): lines, occurrences and search strings holding line feeds fall across block boundaries in
+// every way, the writer's stretches meet its buffer's end and its copy limit in every way, and the
+// driver must give what rewriting each line on its own gives.
 TEST(RewriteStream, AgreesWithLineByLineReference) {
     testing::RandomCases cases(20261210, {"ab\na\r", 200, 4, 3, 2, "+-{}a", 2});
     TempDir dir;
@@ -131,6 +133,12 @@ TEST(RewriteStream, AgreesWithLineByLineReference) {
     for (int round = 0; round < 3000; ++round) {
         const auto [content, args, wholeline] = cases.next();
         const std::size_t block = 1 + cases.below(40);
+        WriterSizes sizes;
+        if (cases.below(4) != 0) {
+            sizes.buffer = 1 + cases.below(48);
+            sizes.copy_limit =
+                cases.below(5) == 0 ? std::numeric_limits<std::size_t>::max() : cases.below(24);
+        }
         write_file(in_path, content);
         const int in = ::open(in_path.c_str(), O_RDONLY);
         const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -138,13 +146,14 @@ TEST(RewriteStream, AgreesWithLineByLineReference) {
         ASSERT_GE(out, 0);
         const auto failure = copy_rewritten(
             in, out, testing::make_rule(args, wholeline ? LineMode::WholeLine : LineMode::Partial),
-            block);
+            block, sizes);
         ::close(in);
         ::close(out);
         ASSERT_FALSE(failure);
         ASSERT_EQ(read_file(out_path), testing::reference_rewrite_file(content, args, wholeline))
             << "content " << ::testing::PrintToString(content) << " args "
-            << ::testing::PrintToString(args) << " block " << block
+            << ::testing::PrintToString(args) << " block " << block << " writer buffer "
+            << sizes.buffer << " copy limit " << sizes.copy_limit
             << (wholeline ? " whole-line" : "");
     }
 }

@@ -1,0 +1,147 @@
+#include "file_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "fd_io.h"
+
+namespace linemorph {
+
+FileWriter::FileWriter(int fd, WriterSizes sizes) : fd_(fd), sizes_(sizes) {
+    sizes_.buffer = std::max<std::size_t>(sizes_.buffer, 1);
+}
+
+int FileWriter::keep(std::string_view lines) {
+    return add(lines);
+}
+
+int FileWriter::change(std::string_view /*line*/, const LineOutput& output) {
+    for (std::size_t i = 0; i < output.count; ++i) {
+        if (const int error = add(output.parts[i])) {
+            return error;
+        }
+    }
+    return 0;
+}
+
+int FileWriter::release() {
+    if (const int error = settle()) {
+        return error;
+    }
+    // Copies may wait for more; what lies in the read buffer must be written before it is reused.
+    return in_place_ ? flush() : 0;
+}
+
+int FileWriter::finish() {
+    if (const int error = settle()) {
+        return error;
+    }
+    return flush();
+}
+
+// Adds `bytes` to the output; bytes that follow the pending stretch in memory extend it, so a
+// changed line's end and the kept lines after it are one stretch.
+int FileWriter::add(std::string_view bytes) {
+    if (bytes.empty()) {
+        return 0;
+    }
+    if (!pending_.empty() && pending_.data() + pending_.size() == bytes.data()) {
+        pending_ = std::string_view(pending_.data(), pending_.size() + bytes.size());
+        return 0;
+    }
+    const int error = settle();
+    pending_ = bytes;
+    return error;
+}
+
+// Copies the pending stretch or refers to it where it lies, by its length; gives 0 or the error
+// number of a write this needed.
+int FileWriter::settle() {
+    const std::string_view stretch = std::exchange(pending_, {});
+    if (stretch.empty()) {
+        return 0;
+    }
+    return stretch.size() < sizes_.copy_limit ? copy(stretch) : refer(stretch);
+}
+
+// Appends `bytes` to the buffer, writing it out each time it is full; gives 0 or the error number.
+int FileWriter::copy(std::string_view bytes) {
+    if (open_ != nullptr && bytes.size() <= static_cast<std::size_t>(limit_ - cursor_)) {
+        std::memcpy(cursor_, bytes.data(), bytes.size());
+        cursor_ += bytes.size();
+        return 0;
+    }
+    return copy_slowly(bytes);
+}
+
+// copy() where the buffer is yet to be made, is full, or has no open piece.
+int FileWriter::copy_slowly(std::string_view bytes) {
+    if (!buffer_) {
+        buffer_.reset(new (std::nothrow) char[sizes_.buffer]);
+        if (!buffer_) {
+            return ENOMEM;
+        }
+        cursor_ = buffer_.get();
+        limit_ = cursor_ + sizes_.buffer;
+    }
+    while (!bytes.empty()) {
+        if (cursor_ == limit_ || (open_ == nullptr && count_ == kMaxPieces)) {
+            if (const int error = flush()) {
+                return error;
+            }
+        }
+        if (open_ == nullptr) {
+            open_ = cursor_;
+        }
+        const std::size_t size = std::min(bytes.size(), static_cast<std::size_t>(limit_ - cursor_));
+        std::memcpy(cursor_, bytes.data(), size);
+        cursor_ += size;
+        bytes.remove_prefix(size);
+    }
+    return 0;
+}
+
+// Adds `bytes`, where they lie, as the next piece to write; gives 0 or the error number.
+int FileWriter::refer(std::string_view bytes) {
+    close_copy();
+    if (count_ == kMaxPieces) {
+        if (const int error = flush()) {
+            return error;
+        }
+    }
+    pieces_[count_++] = {const_cast<char*>(bytes.data()), bytes.size()};
+    in_place_ = true;
+    return 0;
+}
+
+// Ends the open piece of copies, if any: it goes among the pieces to write.
+void FileWriter::close_copy() {
+    if (open_ != nullptr) {
+        pieces_[count_++] = {open_, static_cast<std::size_t>(cursor_ - open_)};
+        open_ = nullptr;
+    }
+}
+
+// Writes every gathered piece and empties the buffer; gives 0 or the error number.
+int FileWriter::flush() {
+    close_copy();
+    const int count = std::exchange(count_, 0);
+    cursor_ = buffer_.get();
+    in_place_ = false;
+    if (const int error = write_pieces(fd_, pieces_.data(), count, written_)) {
+        return error;
+    }
+    if (written_ - started_ >= kWritebackStep) {
+        start_writeback(fd_, started_, written_ - started_);
+        started_ = written_;
+    }
+    return 0;
+}
+
+}  // namespace linemorph
