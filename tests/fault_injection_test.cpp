@@ -52,12 +52,14 @@
 namespace linemorph {
 namespace {
 
+using testing::calls_in;
 using testing::is_root;
 using testing::read_file;
 using testing::run_tool;
 using testing::RunOptions;
 using testing::RunResult;
 using testing::status_of;
+using testing::StraceCall;
 using testing::TempDir;
 using testing::write_file;
 
@@ -192,37 +194,16 @@ Traced run_traced(const std::string& strace, const Workspace& work,
     return run_traced(strace, work, options, work.args());
 }
 
-// One system call of the tool as strace shows it: its name and the whole line.
-struct Call {
-    std::string name;
-    std::string line;
-};
-
-std::vector<Call> calls_in(const std::string& log) {
-    std::vector<Call> calls;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t name_start = line.find_first_not_of("0123456789 ");
-        const std::size_t paren = line.find('(', name_start);
-        if (name_start == std::string::npos || paren == std::string::npos ||
-            line.compare(name_start, 3, "---") == 0 || line.compare(name_start, 3, "+++") == 0) {
-            continue;
-        }
-        calls.push_back({line.substr(name_start, paren - name_start), line});
-    }
-    return calls;
-}
-
 // The tool's calls on the workspace in a run without faults; checks that run succeeded.
-std::vector<Call> plain_calls(const std::string& strace) {
+std::vector<StraceCall> plain_calls(const std::string& strace) {
     Workspace work;
     const Traced traced = run_traced(strace, work, {});
     EXPECT_EQ(traced.result.status, 0) << traced.result.err;
     return calls_in(traced.log);
 }
 
-bool makes_call(const std::vector<Call>& calls, const std::string& name) {
-    for (const Call& call : calls) {
+bool makes_call(const std::vector<StraceCall>& calls, const std::string& name) {
+    for (const StraceCall& call : calls) {
         if (call.name == name) {
             return true;
         }
@@ -426,7 +407,7 @@ TEST_P(FaultTableTest, Run) {
                                : row.on == On::Temp ? work.temp()
                                                     : work.root();
     std::string injected;
-    for (const Call& call : calls_in(traced.log)) {
+    for (const StraceCall& call : calls_in(traced.log)) {
         if (call.line.find("(INJECTED)") != std::string::npos) {
             injected = call.line;
             EXPECT_EQ(call.name, row.call);
@@ -479,9 +460,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, FaultTableTest, ::testing::ValuesIn(kFaultRows),
 // old or the new file, whole, and a plain run succeeds despite whatever was left behind.
 
 // Gives, for each call name, the occurrences to kill at.
-std::map<std::string, std::set<int>> kill_points(const std::vector<Call>& calls) {
+std::map<std::string, std::set<int>> kill_points(const std::vector<StraceCall>& calls) {
     std::map<std::string, int> counts;
-    for (const Call& call : calls) {
+    for (const StraceCall& call : calls) {
         ++counts[call.name];
     }
     constexpr int kMaxPerCall = 8;
@@ -507,7 +488,7 @@ TEST(KillSweep, AtEveryCall) {
     if (strace.empty()) {
         GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to kill the run at a call";
     }
-    const std::vector<Call> plain = plain_calls(strace);
+    const std::vector<StraceCall> plain = plain_calls(strace);
     ASSERT_TRUE(makes_call(plain, "rename")) << "the plain run made no rename";
     int killed = 0;
     for (const auto& [name, occurrences] : kill_points(plain)) {
@@ -933,7 +914,7 @@ TEST_P(WriteCountTest, FollowsBytesNotLines) {
     EXPECT_TRUE(read_file(work.input()) == new_content) << "the result is not the edited file";
 
     int writes = 0;
-    for (const Call& call : calls_in(traced.log)) {
+    for (const StraceCall& call : calls_in(traced.log)) {
         writes += call.name.rfind("write", 0) == 0 || call.name.rfind("pwrite", 0) == 0;
     }
     // One write per 64 KiB read or written stands for "large": a write per few dozen changed

@@ -37,6 +37,7 @@
 namespace linemorph {
 namespace {
 
+using testing::calls_in;
 using testing::in_folder;
 using testing::read_file;
 using testing::run_tool;
@@ -45,6 +46,7 @@ using testing::RunResult;
 using testing::shell;
 using testing::shell_output;
 using testing::status_of;
+using testing::StraceCall;
 using testing::TempDir;
 using testing::write_file;
 
@@ -516,27 +518,6 @@ const FaultRow kFaultRows[] = {
      5, nullptr},
 };
 
-// One call of a run as strace shows it.
-struct Call {
-    std::string name;
-    std::string line;
-};
-
-std::vector<Call> calls_in(const std::string& log) {
-    std::vector<Call> calls;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        const std::size_t start = line.find_first_not_of("0123456789 ");
-        const std::size_t paren = line.find('(', start);
-        if (start == std::string::npos || paren == std::string::npos ||
-            line.compare(start, 3, "---") == 0 || line.compare(start, 3, "+++") == 0) {
-            continue;
-        }
-        calls.push_back({line.substr(start, paren - start), line});
-    }
-    return calls;
-}
-
 class MetadataFaultTest : public ::testing::TestWithParam<FaultRow> {};
 
 TEST_P(MetadataFaultTest, Run) {
@@ -585,11 +566,11 @@ TEST_P(MetadataFaultTest, Run) {
     std::string log;
     ASSERT_EQ(traced({}, log).status, 0);
     const std::string on = "<" + (row.on_temp ? temp : input) + ">";
-    const std::vector<Call> calls = calls_in(log);
+    const std::vector<StraceCall> calls = calls_in(log);
     std::string call;
     int when = 0;
     std::map<std::string, int> seen;  // calls of each name so far
-    for (const Call& c : calls) {
+    for (const StraceCall& c : calls) {
         const int index = ++seen[c.name];
         if ((*row.call == '\0' || c.name == row.call) && c.line.find(on) != std::string::npos &&
             c.line.find(row.holds) != std::string::npos && (row.pick == Pick::Last || when == 0)) {
@@ -605,7 +586,7 @@ TEST_P(MetadataFaultTest, Run) {
     const RunResult result = traced(
         {"-e", "inject=" + call + ":error=" + row.error + ":when=" + std::to_string(when)}, log);
     std::string injected;
-    for (const Call& c : calls_in(log)) {
+    for (const StraceCall& c : calls_in(log)) {
         if (c.line.find("(INJECTED)") != std::string::npos) {
             injected = c.line;
         }
@@ -747,11 +728,11 @@ TEST(Order, StepsOnTheTemporaryFile) {
     ASSERT_EQ(result.status, 0) << result.err;
 
     // The position of the first (or last) call on the temporary file that matches.
-    const std::vector<Call> calls = calls_in(read_file(logs / "log"));
+    const std::vector<StraceCall> calls = calls_in(read_file(logs / "log"));
     const auto position = [&](const std::string& name, const std::string& holds, Pick pick) {
         int found = -1;
         for (int i = 0; i < static_cast<int>(calls.size()); ++i) {
-            const Call& c = calls[static_cast<std::size_t>(i)];
+            const StraceCall& c = calls[static_cast<std::size_t>(i)];
             if ((name.empty() || c.name == name) && c.line.find("f.tmp") != std::string::npos &&
                 c.line.find(holds) != std::string::npos && (pick == Pick::Last || found < 0)) {
                 found = i;

@@ -250,6 +250,21 @@ RunResult run_tool(const std::vector<std::string>& args, const RunOptions& optio
     return result;
 }
 
+std::vector<StraceCall> calls_in(const std::string& log) {
+    std::vector<StraceCall> calls;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t name_start = line.find_first_not_of("0123456789 ");
+        const std::size_t paren = line.find('(', name_start);
+        if (name_start == std::string::npos || paren == std::string::npos ||
+            line.compare(name_start, 3, "---") == 0 || line.compare(name_start, 3, "+++") == 0) {
+            continue;
+        }
+        calls.push_back({line.substr(name_start, paren - name_start), line});
+    }
+    return calls;
+}
+
 bool is_root() {
     return ::geteuid() == 0;
 }

@@ -95,6 +95,15 @@ std::string usable_strace();
 // Gives true when the tests run as root, which some faults need (mounts, other owners, setpriv).
 bool is_root();
 
+// One system call of the tool as strace's log shows it: its name and the whole line.
+struct StraceCall {
+    std::string name;
+    std::string line;
+};
+
+// Gives the calls in an strace log, in order, leaving out signal and exit lines.
+std::vector<StraceCall> calls_in(const std::string& log);
+
 // Runs a shell command; gives its exit status.
 int shell(const std::string& command);
 
