@@ -89,10 +89,12 @@ void sync_directory_of(const std::string& path) {
 AtomicFile::AtomicFile(std::string target) : target_(std::move(target)), path_(target_ + ".tmp") {}
 
 AtomicFile::~AtomicFile() {
-    disarm_signal_cleanup(std::exchange(armed_, nullptr));
     if (fd_ && !committed_ && !kept_ && path_names(path_, identity_)) {
         (void)::unlink(path_.c_str());  // still locked: no other run can have taken the path
     }
+    // Disarmed only once removed: a signal before the removal removes the file itself, and one
+    // after it finds the path empty, or naming another file, and leaves it.
+    disarm_signal_cleanup(std::exchange(armed_, nullptr));
 }
 
 std::optional<Failure> AtomicFile::create(const struct stat& input) {

@@ -823,5 +823,34 @@ TEST(ListInjected, SignalWhilePreparing) {
     }
 }
 
+// A signal that ends the run while it undoes its work still leaves no temporary file behind: one
+// that comes as a failed file's temporary file is being removed (the removal fails, as if the
+// signal had come just before it).
+TEST(ListInjected, SignalWhileUndoing) {
+    const std::string strace = testing::usable_strace();
+    if (strace.empty()) {
+        GTEST_SKIP() << "needs strace, allowed to trace (ptrace), to deliver a signal at a call";
+    }
+    struct Row {
+        const char* name;
+        std::vector<std::string> filter;
+        std::vector<std::string> injections;
+    };
+    const std::vector<Row> rows = {
+        {"removing a failed file's temporary file",
+         {"b.tmp"},
+         {"inject=fchmod:error=EPERM:when=1", "inject=unlink:error=EIO:signal=TERM:when=1"}},
+    };
+    for (const Row& row : rows) {
+        for (const std::string jobs : {"--jobs=1", "--jobs=3"}) {
+            SCOPED_TRACE(std::string(row.name) + " " + jobs);
+            Traced3 traced;
+            const RunResult result = traced.run(strace, row.filter, row.injections, jobs);
+            EXPECT_EQ(result.status, 128 + SIGTERM) << result.err;
+            expect_tree(traced.before, snapshot(traced.work.root()), {});
+        }
+    }
+}
+
 }  // namespace
 }  // namespace linemorph
