@@ -190,6 +190,8 @@ void AtomicFile::set_placement(Placement where) {
     committed_ = where == Placement::InPlace;
     if (committed_) {
         disarm_signal_cleanup(std::exchange(armed_, nullptr));
+    } else if (armed_ == nullptr) {
+        armed_ = arm_signal_cleanup(path_.c_str(), identity_.st_dev, identity_.st_ino);
     }
 }
 

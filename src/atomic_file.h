@@ -20,7 +20,8 @@ struct ArmedFile;
 enum class SyncStep { Now, Deferred };
 
 // Where a temporary file's content stands once a caller other than commit() has moved it: still at
-// the temporary path (the destructor removes it), or in the target's place (it no longer does).
+// the temporary path (the destructor, or a signal, removes it), or in the target's place (neither
+// does).
 enum class Placement { Temporary, InPlace };
 
 // The temporary file that replaces `target`: `target` + ".tmp", created exclusively (never
@@ -59,7 +60,9 @@ class AtomicFile {
 
     // Tells the file where a caller that moved it itself (an exchange with the target, and its
     // undoing) left its content: in place, it is no longer removed nor watched by the signal
-    // cleanup; back at the temporary path, the destructor removes it again.
+    // cleanup; back at the temporary path, the destructor removes it again, and so does a signal
+    // that ends the run before. Called inside a CleanupSignalsHeld, with the move it reports, so
+    // that no signal comes between the two.
     void set_placement(Placement where);
 
     const std::string& path() const { return path_; }

@@ -825,7 +825,8 @@ TEST(ListInjected, SignalWhilePreparing) {
 
 // A signal that ends the run while it undoes its work still leaves no temporary file behind: one
 // that comes as a failed file's temporary file is being removed (the removal fails, as if the
-// signal had come just before it).
+// signal had come just before it), or once a failed commit has put the replaced files back, their
+// new content again at the temporary paths.
 TEST(ListInjected, SignalWhileUndoing) {
     const std::string strace = testing::usable_strace();
     if (strace.empty()) {
@@ -840,6 +841,11 @@ TEST(ListInjected, SignalWhileUndoing) {
         {"removing a failed file's temporary file",
          {"b.tmp"},
          {"inject=fchmod:error=EPERM:when=1", "inject=unlink:error=EIO:signal=TERM:when=1"}},
+        // Only a.tmp and c.tmp count: a is put in place, c's rename fails, a is put back, and
+        // the signal comes at the sync that follows.
+        {"after the replaced files are put back",
+         {"a.tmp", "c.tmp"},
+         {"inject=renameat2:error=EXDEV:when=2", "inject=syncfs:signal=TERM:when=1"}},
     };
     for (const Row& row : rows) {
         for (const std::string jobs : {"--jobs=1", "--jobs=3"}) {
