@@ -59,6 +59,17 @@ constexpr std::size_t kMinBytesPerCandidate = 256;
 
 }  // namespace
 
+std::size_t find_last_byte(std::string_view haystack, char byte) {
+#if (defined(__GLIBC__) && defined(_GNU_SOURCE)) || defined(__FreeBSD__)
+    const void* found = ::memrchr(haystack.data(), byte, haystack.size());
+    return found == nullptr
+               ? std::string_view::npos
+               : static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
+#else
+    return haystack.rfind(byte);
+#endif
+}
+
 ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
     for (std::size_t i = 1; i < needle_.size(); ++i) {
         if (kCommonness[static_cast<unsigned char>(needle_[i])] <
@@ -66,6 +77,42 @@ ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
             rare_index_ = i;
         }
     }
+    if (needle_.size() >= 4 && needle_.size() <= 16) {
+        if (needle_.size() >= 8) {
+            word_size_ = 8;
+            std::memcpy(&head_, needle_.data(), 8);
+            std::memcpy(&tail_, needle_.data() + needle_.size() - 8, 8);
+        } else {
+            word_size_ = 4;
+            std::uint32_t head = 0;
+            std::uint32_t tail = 0;
+            std::memcpy(&head, needle_.data(), 4);
+            std::memcpy(&tail, needle_.data() + needle_.size() - 4, 4);
+            head_ = head;
+            tail_ = tail;
+        }
+    }
+}
+
+// Gives whether the needle occurs at `start`, where it fits. Short needles are compared word by
+// word in place: the candidates of a dense search would otherwise each cost a call of memcmp.
+bool ByteFinder::matches(const char* start) const {
+    const std::size_t size = needle_.size();
+    if (word_size_ == 8) {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        std::memcpy(&head, start, 8);
+        std::memcpy(&tail, start + size - 8, 8);
+        return head == head_ && tail == tail_;
+    }
+    if (word_size_ == 4) {
+        std::uint32_t head = 0;
+        std::uint32_t tail = 0;
+        std::memcpy(&head, start, 4);
+        std::memcpy(&tail, start + size - 4, 4);
+        return head == head_ && tail == tail_;
+    }
+    return std::memcmp(start, needle_.data(), size) == 0;
 }
 
 std::size_t ByteFinder::find(std::string_view haystack) const {
@@ -73,19 +120,38 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
     if (size == 0 || size > haystack.size()) {
         return std::string_view::npos;
     }
+    // The first candidate is tried here, the rest by find_from(): where most lines hold the
+    // needle, most searches end at their first candidate.
+    const char* const begin = haystack.data();
+    const char* const last = begin + (haystack.size() - size) + rare_index_;
+    const void* found = std::memchr(begin + rare_index_, needle_[rare_index_],
+                                    static_cast<std::size_t>(last - begin) - rare_index_ + 1);
+    if (found == nullptr) {
+        return std::string_view::npos;
+    }
+    const char* const start = static_cast<const char*>(found) - rare_index_;
+    if (matches(start)) {
+        return static_cast<std::size_t>(start - begin);
+    }
+    return find_from(haystack, static_cast<const char*>(found) + 1);
+}
+
+// find() past its first candidate: candidates for the rare byte lie in [next, last], where a whole
+// occurrence still fits.
+[[gnu::noinline]] std::size_t ByteFinder::find_from(std::string_view haystack,
+                                                    const char* next) const {
+    const std::size_t size = needle_.size();
     const char* const begin = haystack.data();
     const char rare = needle_[rare_index_];
-    // Candidates for the rare byte lie in [next, last]: where a whole occurrence still fits.
-    const char* next = begin + rare_index_;
     const char* const last = begin + (haystack.size() - size) + rare_index_;
-    std::size_t misses = 0;
+    std::size_t misses = 1;
     while (next <= last) {
         const void* found = std::memchr(next, rare, static_cast<std::size_t>(last - next) + 1);
         if (found == nullptr) {
             return std::string_view::npos;
         }
         const char* const start = static_cast<const char*>(found) - rare_index_;
-        if (std::memcmp(start, needle_.data(), size) == 0) {
+        if (matches(start)) {
             return static_cast<std::size_t>(start - begin);
         }
         next = static_cast<const char*>(found) + 1;

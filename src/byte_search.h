@@ -3,6 +3,7 @@
 #define LINEMORPH_BYTE_SEARCH_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace linemorph {
@@ -11,6 +12,10 @@ namespace linemorph {
 // how often bytes occur in source code and prose) and confirms each candidate in place; where
 // candidates turn out to be frequent, it hands the rest of the block to memmem, so a poor guess
 // costs little.
+// Gives the position of the last `byte` in `haystack`, or npos; at memory speed where the C
+// library has memrchr.
+std::size_t find_last_byte(std::string_view haystack, char byte);
+
 class ByteFinder {
   public:
     explicit ByteFinder(std::string_view needle);
@@ -19,8 +24,16 @@ class ByteFinder {
     std::size_t find(std::string_view haystack) const;
 
   private:
+    std::size_t find_from(std::string_view haystack, const char* next) const;
+    bool matches(const char* start) const;
+
     std::string_view needle_;
     std::size_t rare_index_ = 0;  // where in the needle its rarest byte sits
+    // A needle of 4 to 16 bytes is compared as two words that may overlap: its first and its
+    // last `word_size_` bytes (8, or 4 below 8 bytes); 0 for other needles, which memcmp compares.
+    std::size_t word_size_ = 0;
+    std::uint64_t head_ = 0;
+    std::uint64_t tail_ = 0;
 };
 
 }  // namespace linemorph

@@ -22,6 +22,36 @@ int FileWriter::keep(std::string_view lines) {
 }
 
 int FileWriter::change(std::string_view /*line*/, const LineOutput& output) {
+    // The common case, taken in one step: a changed line of two or three parts whose first part
+    // follows the pending stretch, and which with it and the middle part is short and fits in the
+    // open piece of copies. Those are copied, and the last part becomes the pending stretch, as
+    // add() part by part would do.
+    const std::size_t count = output.count;
+    if (open_ != nullptr && (count == 2 || count == 3)) {
+        const std::string_view first = output.parts[0];
+        const std::string_view middle = count == 3 ? output.parts[1] : std::string_view();
+        const char* const head = pending_.empty() ? first.data() : pending_.data();
+        const std::size_t head_size = pending_.size() + first.size();
+        const std::size_t need = head_size + middle.size();
+        if ((pending_.empty() || pending_.data() + pending_.size() == first.data()) &&
+            need < sizes_.copy_limit && need <= static_cast<std::size_t>(limit_ - cursor_)) {
+            // memcpy must not be given the null pointer of an empty view, even for no bytes.
+            if (head_size != 0) {
+                std::memcpy(cursor_, head, head_size);
+            }
+            if (!middle.empty()) {
+                std::memcpy(cursor_ + head_size, middle.data(), middle.size());
+            }
+            cursor_ += need;
+            pending_ = output.parts[count - 1];
+            return 0;
+        }
+    }
+    return change_slowly(output);
+}
+
+// change() part by part: out of line, so that the common case stays short.
+[[gnu::noinline]] int FileWriter::change_slowly(const LineOutput& output) {
     for (std::size_t i = 0; i < output.count; ++i) {
         if (const int error = add(output.parts[i])) {
             return error;

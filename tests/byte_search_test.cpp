@@ -25,6 +25,10 @@ TEST(ByteFinder, FindsTheFirstOccurrence) {
         {"LLLLLLLLLLOLD_NAME", "OLD_NAME", 10},  // the rare byte repeated before the start
         {std::string("a\0b\0c", 5), std::string("\0c", 2), 3},
         {"line\r\nnext\n", "\r\n", 4},
+        {"OLD_NAMX OLD_NAME", "OLD_NAME", 9},               // the last byte differs
+        {"abcd_fghijkl abcdefghijkl", "abcdefghijkl", 13},  // a middle byte differs
+        {"aXcde abcde", "abcde", 6},                        // the words overlap
+        {"abcdefghijklmnoX abcdefghijklmnop", "abcdefghijklmnop", 17},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(ByteFinder(row.needle).find(row.haystack), row.expected)
@@ -55,7 +59,8 @@ TEST(ByteFinder, AgreesWithStringFind) {
     };
     for (int round = 0; round < 100000; ++round) {
         const std::string haystack = text(0, round % 10 == 0 ? 3000 : 60);
-        const std::string needle = text(1, 5);
+        // Lengths 1 to 20: compared byte by byte, as two 4-byte or 8-byte words, or by memcmp.
+        const std::string needle = text(1, round % 4 == 0 ? 20 : 5);
         ASSERT_EQ(ByteFinder(needle).find(haystack), std::string_view(haystack).find(needle))
             << haystack << " / " << needle;
     }
