@@ -1,7 +1,12 @@
 #include "byte_search.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace linemorph {
 
@@ -42,6 +47,7 @@ constexpr std::array<unsigned char, 256> make_commonness() {
         rank[static_cast<unsigned char>(c)] = 240;
     }
     rank[static_cast<unsigned char>('e')] = 245;
+    rank[static_cast<unsigned char>('_')] = 240;  // in C, more common than most letters
     rank[static_cast<unsigned char>('\t')] = 200;
     rank[static_cast<unsigned char>('\n')] = 250;
     rank[static_cast<unsigned char>(' ')] = 255;
@@ -75,6 +81,13 @@ ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
         if (kCommonness[static_cast<unsigned char>(needle_[i])] <
             kCommonness[static_cast<unsigned char>(needle_[rare_index_])]) {
             rare_index_ = i;
+        }
+    }
+    pair_index_ = rare_index_ == 0 ? 1 : 0;
+    for (std::size_t i = pair_index_ + 1; i < needle_.size(); ++i) {
+        if (i != rare_index_ && kCommonness[static_cast<unsigned char>(needle_[i])] <
+                                    kCommonness[static_cast<unsigned char>(needle_[pair_index_])]) {
+            pair_index_ = i;
         }
     }
     if (needle_.size() >= 4 && needle_.size() <= 16) {
@@ -157,15 +170,73 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
         next = static_cast<const char*>(found) + 1;
         if (++misses > kCandidateAllowance &&
             static_cast<std::size_t>(next - begin) < misses * (kMinBytesPerCandidate + size)) {
-            const char* const from = start + 1;
-            const void* hit =
-                ::memmem(from, haystack.size() - static_cast<std::size_t>(from - begin),
-                         needle_.data(), size);
-            return hit == nullptr ? std::string_view::npos
-                                  : static_cast<std::size_t>(static_cast<const char*>(hit) - begin);
+            return find_pairs(haystack, static_cast<std::size_t>(start + 1 - begin));
         }
     }
     return std::string_view::npos;
+}
+
+// find() from byte `from` on, where the rarest byte alone gave too many candidates: a candidate
+// now needs the two rarest bytes in their places. Where even those come thick, memmem takes over.
+std::size_t ByteFinder::find_pairs(std::string_view haystack, std::size_t from) const {
+    const std::size_t size = needle_.size();
+    if (const auto decided = scan_pairs(haystack, from)) {
+        return *decided;
+    }
+    if (from + size > haystack.size()) {
+        return std::string_view::npos;
+    }
+    const char* const begin = haystack.data();
+    const void* hit = ::memmem(begin + from, haystack.size() - from, needle_.data(), size);
+    return hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - begin);
+}
+
+// Tests the starts from `from` on, 16 at a time, for the two rarest bytes in their places, and
+// confirms each such candidate. Gives the first occurrence, or npos, once decided; gives nothing
+// when the rest, from the updated `from`, is left to memmem: where the machine has no 16-byte
+// comparisons, the needle no two bytes, or the candidates came thick.
+std::optional<std::size_t> ByteFinder::scan_pairs(std::string_view haystack,
+                                                  std::size_t& from) const {
+#if defined(__SSE2__)
+    const std::size_t size = needle_.size();
+    if (size < 2) {
+        return std::nullopt;
+    }
+    const char* const begin = haystack.data();
+    const std::size_t first = from;
+    const std::size_t reach = std::max(rare_index_, pair_index_) + 16;
+    const __m128i rare = _mm_set1_epi8(needle_[rare_index_]);
+    const __m128i pair = _mm_set1_epi8(needle_[pair_index_]);
+    std::size_t misses = 0;
+    // Every byte a step loads lies in the haystack.
+    for (; from + reach <= haystack.size() && from + size <= haystack.size(); from += 16) {
+        const __m128i rare_bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + from + rare_index_));
+        const __m128i pair_bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + from + pair_index_));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(rare_bytes, rare), _mm_cmpeq_epi8(pair_bytes, pair))));
+        for (; mask != 0; mask &= mask - 1) {
+            const std::size_t start = from + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (start + size > haystack.size()) {
+                return std::string_view::npos;
+            }
+            if (matches(begin + start)) {
+                return start;
+            }
+            if (++misses > kCandidateAllowance &&
+                start - first < misses * (kMinBytesPerCandidate + size)) {
+                from = start + 1;
+                return std::nullopt;
+            }
+        }
+    }
+#else
+    (void)haystack;
+    (void)from;
+#endif
+    return std::nullopt;
 }
 
 }  // namespace linemorph

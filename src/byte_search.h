@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace linemorph {
@@ -25,10 +26,13 @@ class ByteFinder {
 
   private:
     std::size_t find_from(std::string_view haystack, const char* next) const;
+    std::size_t find_pairs(std::string_view haystack, std::size_t from) const;
+    std::optional<std::size_t> scan_pairs(std::string_view haystack, std::size_t& from) const;
     bool matches(const char* start) const;
 
     std::string_view needle_;
     std::size_t rare_index_ = 0;  // where in the needle its rarest byte sits
+    std::size_t pair_index_ = 0;  // where its next rarest sits (another place, if it has one)
     // A needle of 4 to 16 bytes is compared as two words that may overlap: its first and its
     // last `word_size_` bytes (8, or 4 below 8 bytes); 0 for other needles, which memcmp compares.
     std::size_t word_size_ = 0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 
@@ -61,6 +62,31 @@ TEST(ByteFinder, AgreesWithStringFind) {
         const std::string haystack = text(0, round % 10 == 0 ? 3000 : 60);
         // Lengths 1 to 20: compared byte by byte, as two 4-byte or 8-byte words, or by memcmp.
         const std::string needle = text(1, round % 4 == 0 ? 20 : 5);
+        ASSERT_EQ(ByteFinder(needle).find(haystack), std::string_view(haystack).find(needle))
+            << haystack << " / " << needle;
+    }
+}
+
+// Haystacks where the needle's rarest byte, or its two rarest, come thick, so that the search
+// changes method part way, once or twice; needles cut from the haystack itself occur in it, at
+// every distance from its end.
+TEST(ByteFinder, ThickCandidatesAgreeWithStringFind) {
+    std::mt19937 random(20261211);
+    static constexpr char kAlphabet[] = {'v', '(', 'e', 'd', '_', 'r', ' '};
+    for (int round = 0; round < 20000; ++round) {
+        std::string haystack(random() % 1200, ' ');
+        const std::size_t letters = 2 + random() % 6;
+        for (char& c : haystack) {
+            c = kAlphabet[random() % letters];
+        }
+        std::string needle;
+        if (haystack.size() >= 2 && random() % 2 == 0) {
+            const std::size_t length =
+                2 + random() % std::min<std::size_t>(30, haystack.size() - 1);
+            needle = haystack.substr(random() % (haystack.size() - length + 1), length);
+        } else {
+            needle = "dev_err(";
+        }
         ASSERT_EQ(ByteFinder(needle).find(haystack), std::string_view(haystack).find(needle))
             << haystack << " / " << needle;
     }
