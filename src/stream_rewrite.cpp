@@ -115,7 +115,9 @@ std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t
                 break;
             }
             const std::size_t at = search_from + found;
-            const auto [start, feed] = line_around(base, done, clean, at, end);
+            const LineAround around = line_around(base, done, clean, at, end);
+            const std::size_t start = around.start;
+            const char* const feed = around.feed;
             if (int error = keep(done, start)) {
                 return StreamFailure{StreamFailure::Side::Write, error};
             }
