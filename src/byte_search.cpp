@@ -137,16 +137,19 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
     // needle, most searches end at their first candidate.
     const char* const begin = haystack.data();
     const char* const last = begin + (haystack.size() - size) + rare_index_;
-    const void* found = std::memchr(begin + rare_index_, needle_[rare_index_],
-                                    static_cast<std::size_t>(last - begin) - rare_index_ + 1);
-    if (found == nullptr) {
+    const std::size_t rare_at =
+        find_byte(std::string_view(begin + rare_index_,
+                                   static_cast<std::size_t>(last - begin) - rare_index_ + 1),
+                  needle_[rare_index_]);
+    if (rare_at == std::string_view::npos) {
         return std::string_view::npos;
     }
-    const char* const start = static_cast<const char*>(found) - rare_index_;
+    const char* const found = begin + rare_index_ + rare_at;
+    const char* const start = found - rare_index_;
     if (matches(start)) {
         return static_cast<std::size_t>(start - begin);
     }
-    return find_from(haystack, static_cast<const char*>(found) + 1);
+    return find_from(haystack, found + 1);
 }
 
 // find() past its first candidate: candidates for the rare byte lie in [next, last], where a whole

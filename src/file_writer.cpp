@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -12,6 +13,37 @@
 #include "fd_io.h"
 
 namespace linemorph {
+
+namespace {
+
+// Copies `size` bytes between buffers that do not overlap. Up to 32 bytes, the usual size of a
+// changed line's parts, it moves a few words that may overlap in place of calling memcpy.
+inline void copy_bytes(char* to, const char* from, std::size_t size) {
+    const auto move = [&](std::size_t at, auto word) {
+        std::memcpy(&word, from + at, sizeof word);
+        std::memcpy(to + at, &word, sizeof word);
+    };
+    if (size > 32) {
+        std::memcpy(to, from, size);
+    } else if (size >= 16) {
+        move(0, std::uint64_t{});
+        move(8, std::uint64_t{});
+        move(size - 16, std::uint64_t{});
+        move(size - 8, std::uint64_t{});
+    } else if (size >= 8) {
+        move(0, std::uint64_t{});
+        move(size - 8, std::uint64_t{});
+    } else if (size >= 4) {
+        move(0, std::uint32_t{});
+        move(size - 4, std::uint32_t{});
+    } else if (size > 0) {
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
+}  // namespace
 
 FileWriter::FileWriter(int fd, WriterSizes sizes) : fd_(fd), sizes_(sizes) {
     sizes_.buffer = std::max<std::size_t>(sizes_.buffer, 1);
@@ -35,13 +67,8 @@ int FileWriter::change(std::string_view /*line*/, const LineOutput& output) {
         const std::size_t need = head_size + middle.size();
         if ((pending_.empty() || pending_.data() + pending_.size() == first.data()) &&
             need < sizes_.copy_limit && need <= static_cast<std::size_t>(limit_ - cursor_)) {
-            // memcpy must not be given the null pointer of an empty view, even for no bytes.
-            if (head_size != 0) {
-                std::memcpy(cursor_, head, head_size);
-            }
-            if (!middle.empty()) {
-                std::memcpy(cursor_ + head_size, middle.data(), middle.size());
-            }
+            copy_bytes(cursor_, head, head_size);
+            copy_bytes(cursor_ + head_size, middle.data(), middle.size());
             cursor_ += need;
             pending_ = output.parts[count - 1];
             return 0;

@@ -71,13 +71,17 @@ struct LineAround {
 LineAround line_around(const char* base, std::size_t done, std::size_t clean, std::size_t at,
                        std::size_t end) {
     const std::size_t floor = std::max(done, clean);
-    const void* first = std::memchr(base + floor, '\n', end - floor);
-    if (first == nullptr || static_cast<const char*>(first) >= base + at) {
-        return {done, static_cast<const char*>(first)};
+    const std::size_t first = find_byte(std::string_view(base + floor, end - floor), '\n');
+    if (first == std::string_view::npos) {
+        return {done, nullptr};
     }
-    const std::size_t after = static_cast<std::size_t>(static_cast<const char*>(first) - base) + 1;
+    if (floor + first >= at) {
+        return {done, base + floor + first};
+    }
+    const std::size_t after = floor + first + 1;
+    const std::size_t feed = find_byte(std::string_view(base + at, end - at), '\n');
     return {line_start(base, after, after, at),
-            static_cast<const char*>(std::memchr(base + at, '\n', end - at))};
+            feed == std::string_view::npos ? nullptr : base + at + feed};
 }
 
 }  // namespace

@@ -67,6 +67,23 @@ TEST(ByteFinder, AgreesWithStringFind) {
     }
 }
 
+// The byte at every place before, inside and past the stretch looked at in place, and absent.
+TEST(FindByte, AgreesWithStringFind) {
+    for (std::size_t size = 0; size <= 80; ++size) {
+        for (std::size_t at = 0; at <= size; ++at) {
+            std::string haystack(size, 'a');
+            if (at < size) {
+                haystack[at] = '\n';
+                if (at + 3 < size) {
+                    haystack[at + 3] = '\n';  // only the first counts
+                }
+            }
+            ASSERT_EQ(find_byte(haystack, '\n'), haystack.find('\n')) << size << " " << at;
+            ASSERT_EQ(find_last_byte(haystack, '\n'), haystack.rfind('\n')) << size << " " << at;
+        }
+    }
+}
+
 // Haystacks where the needle's rarest byte, or its two rarest, come thick, so that the search
 // changes method part way, once or twice; needles cut from the haystack itself occur in it, at
 // every distance from its end.

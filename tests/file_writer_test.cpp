@@ -74,6 +74,16 @@ std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
     return a;
 }
 
+// Gives the `k`th text from outside the block: `size` bytes that differ from their neighbours, so
+// that a byte copied to the wrong place, or not at all, shows.
+std::string outside_text(std::size_t size, std::size_t k) {
+    std::string text(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('A' + (k + i) % 26);
+    }
+    return text;
+}
+
 // Feeds `steps` to a FileWriter of `sizes` on a fresh file, then finish(), and checks that the
 // file holds every byte handed in, in order. After each release() the block is overwritten and
 // the file must hold a beginning of the output, so that bytes still referred to in the block
@@ -111,7 +121,7 @@ void expect_written(const std::vector<Step>& steps, WriterSizes sizes) {
                 at += step.size;
                 break;
             case Step::Kind::Insert: {
-                texts.emplace_back(step.size, static_cast<char>('A' + texts.size() % 26));
+                texts.push_back(outside_text(step.size, texts.size()));
                 LineOutput output;
                 output.parts[0] = texts.back();
                 output.count = 1;
@@ -121,7 +131,7 @@ void expect_written(const std::vector<Step>& steps, WriterSizes sizes) {
             }
             case Step::Kind::Replace: {
                 ASSERT_LE(at + step.size + step.skipped + step.after, block.size());
-                texts.emplace_back(step.inserted, static_cast<char>('A' + texts.size() % 26));
+                texts.push_back(outside_text(step.inserted, texts.size()));
                 const LineOutput output{
                     OutputForm::Replaced,
                     {std::string_view(block.data() + at, step.size), texts.back(),
@@ -135,7 +145,7 @@ void expect_written(const std::vector<Step>& steps, WriterSizes sizes) {
                 break;
             }
             case Step::Kind::Whole: {
-                texts.emplace_back(step.inserted, static_cast<char>('A' + texts.size() % 26));
+                texts.push_back(outside_text(step.inserted, texts.size()));
                 const LineOutput output{OutputForm::WholeLine, {texts.back(), "\n", {}}, 2};
                 expected += texts.back() + "\n";
                 error = writer.change("", output);
@@ -205,6 +215,19 @@ const WriterRow kWriterRows[] = {
     {"replaced_lines_in_a_row",
      {64, 16},
      repeat(40, {replace(3, 2, 4, 5)}) + std::vector{kRelease, replace(0, 0, 0, 0), keep(2)}},
+    // Parts of every size up to past the short copies' reach.
+    {"replaced_lines_of_every_size",
+     {1 << 16, kCopyAll},
+     [] {
+         std::vector<Step> steps;
+         for (std::size_t size = 0; size <= 40; ++size) {
+             steps.push_back(replace(size, size % 11, 1, 1));
+             steps.push_back(replace(size % 5, size, 1, 1));
+             steps.push_back(whole(size));
+         }
+         steps.push_back(kRelease);
+         return steps;
+     }()},
     {"replaced_lines_meet_the_copy_limit",
      {64, 8},
      {replace(5, 2, 1, 1), replace(1, 1, 1, 1), keep(5), replace(2, 9, 0, 3), kRelease}},
@@ -230,7 +253,9 @@ INSTANTIATE_TEST_SUITE_P(Rows, WriterTableTest, ::testing::ValuesIn(kWriterRows)
 TEST(FileWriter, RandomCalls) {
     std::mt19937 random(20261211);
     for (int round = 0; round < 400; ++round) {
-        const WriterSizes sizes{1 + random() % 16, random() % 4 == 0 ? kCopyAll : random() % 12};
+        // Mostly tiny buffers, sometimes one that takes many lines, as the real one does.
+        const WriterSizes sizes{random() % 4 == 0 ? 256 + random() % 4096 : 1 + random() % 16,
+                                random() % 4 == 0 ? kCopyAll : random() % 12};
         std::vector<Step> steps;
         std::size_t at = 0;
         for (std::size_t i = random() % 60; i > 0; --i) {
