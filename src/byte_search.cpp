@@ -1,7 +1,12 @@
 #include "byte_search.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace linemorph {
 
@@ -42,6 +47,7 @@ constexpr std::array<unsigned char, 256> make_commonness() {
         rank[static_cast<unsigned char>(c)] = 240;
     }
     rank[static_cast<unsigned char>('e')] = 245;
+    rank[static_cast<unsigned char>('_')] = 240;  // in C, more common than most letters
     rank[static_cast<unsigned char>('\t')] = 200;
     rank[static_cast<unsigned char>('\n')] = 250;
     rank[static_cast<unsigned char>(' ')] = 255;
@@ -59,6 +65,17 @@ constexpr std::size_t kMinBytesPerCandidate = 256;
 
 }  // namespace
 
+std::size_t find_last_byte(std::string_view haystack, char byte) {
+#if (defined(__GLIBC__) && defined(_GNU_SOURCE)) || defined(__FreeBSD__)
+    const void* found = ::memrchr(haystack.data(), byte, haystack.size());
+    return found == nullptr
+               ? std::string_view::npos
+               : static_cast<std::size_t>(static_cast<const char*>(found) - haystack.data());
+#else
+    return haystack.rfind(byte);
+#endif
+}
+
 ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
     for (std::size_t i = 1; i < needle_.size(); ++i) {
         if (kCommonness[static_cast<unsigned char>(needle_[i])] <
@@ -66,6 +83,49 @@ ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
             rare_index_ = i;
         }
     }
+    pair_index_ = rare_index_ == 0 ? 1 : 0;
+    for (std::size_t i = pair_index_ + 1; i < needle_.size(); ++i) {
+        if (i != rare_index_ && kCommonness[static_cast<unsigned char>(needle_[i])] <
+                                    kCommonness[static_cast<unsigned char>(needle_[pair_index_])]) {
+            pair_index_ = i;
+        }
+    }
+    if (needle_.size() >= 4 && needle_.size() <= 16) {
+        if (needle_.size() >= 8) {
+            word_size_ = 8;
+            std::memcpy(&head_, needle_.data(), 8);
+            std::memcpy(&tail_, needle_.data() + needle_.size() - 8, 8);
+        } else {
+            word_size_ = 4;
+            std::uint32_t head = 0;
+            std::uint32_t tail = 0;
+            std::memcpy(&head, needle_.data(), 4);
+            std::memcpy(&tail, needle_.data() + needle_.size() - 4, 4);
+            head_ = head;
+            tail_ = tail;
+        }
+    }
+}
+
+// Gives whether the needle occurs at `start`, where it fits. Short needles are compared word by
+// word in place: the candidates of a dense search would otherwise each cost a call of memcmp.
+bool ByteFinder::matches(const char* start) const {
+    const std::size_t size = needle_.size();
+    if (word_size_ == 8) {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        std::memcpy(&head, start, 8);
+        std::memcpy(&tail, start + size - 8, 8);
+        return head == head_ && tail == tail_;
+    }
+    if (word_size_ == 4) {
+        std::uint32_t head = 0;
+        std::uint32_t tail = 0;
+        std::memcpy(&head, start, 4);
+        std::memcpy(&tail, start + size - 4, 4);
+        return head == head_ && tail == tail_;
+    }
+    return std::memcmp(start, needle_.data(), size) == 0;
 }
 
 std::size_t ByteFinder::find(std::string_view haystack) const {
@@ -73,33 +133,113 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
     if (size == 0 || size > haystack.size()) {
         return std::string_view::npos;
     }
+    // The first candidate is tried here, the rest by find_from(): where most lines hold the
+    // needle, most searches end at their first candidate.
+    const char* const begin = haystack.data();
+    const char* const last = begin + (haystack.size() - size) + rare_index_;
+    const std::size_t rare_at =
+        find_byte(std::string_view(begin + rare_index_,
+                                   static_cast<std::size_t>(last - begin) - rare_index_ + 1),
+                  needle_[rare_index_]);
+    if (rare_at == std::string_view::npos) {
+        return std::string_view::npos;
+    }
+    const char* const found = begin + rare_index_ + rare_at;
+    const char* const start = found - rare_index_;
+    if (matches(start)) {
+        return static_cast<std::size_t>(start - begin);
+    }
+    return find_from(haystack, found + 1);
+}
+
+// find() past its first candidate: candidates for the rare byte lie in [next, last], where a whole
+// occurrence still fits.
+[[gnu::noinline]] std::size_t ByteFinder::find_from(std::string_view haystack,
+                                                    const char* next) const {
+    const std::size_t size = needle_.size();
     const char* const begin = haystack.data();
     const char rare = needle_[rare_index_];
-    // Candidates for the rare byte lie in [next, last]: where a whole occurrence still fits.
-    const char* next = begin + rare_index_;
     const char* const last = begin + (haystack.size() - size) + rare_index_;
-    std::size_t misses = 0;
+    std::size_t misses = 1;
     while (next <= last) {
         const void* found = std::memchr(next, rare, static_cast<std::size_t>(last - next) + 1);
         if (found == nullptr) {
             return std::string_view::npos;
         }
         const char* const start = static_cast<const char*>(found) - rare_index_;
-        if (std::memcmp(start, needle_.data(), size) == 0) {
+        if (matches(start)) {
             return static_cast<std::size_t>(start - begin);
         }
         next = static_cast<const char*>(found) + 1;
         if (++misses > kCandidateAllowance &&
             static_cast<std::size_t>(next - begin) < misses * (kMinBytesPerCandidate + size)) {
-            const char* const from = start + 1;
-            const void* hit =
-                ::memmem(from, haystack.size() - static_cast<std::size_t>(from - begin),
-                         needle_.data(), size);
-            return hit == nullptr ? std::string_view::npos
-                                  : static_cast<std::size_t>(static_cast<const char*>(hit) - begin);
+            return find_pairs(haystack, static_cast<std::size_t>(start + 1 - begin));
         }
     }
     return std::string_view::npos;
+}
+
+// find() from byte `from` on, where the rarest byte alone gave too many candidates: a candidate
+// now needs the two rarest bytes in their places. Where even those come thick, memmem takes over.
+std::size_t ByteFinder::find_pairs(std::string_view haystack, std::size_t from) const {
+    const std::size_t size = needle_.size();
+    if (const auto decided = scan_pairs(haystack, from)) {
+        return *decided;
+    }
+    if (from + size > haystack.size()) {
+        return std::string_view::npos;
+    }
+    const char* const begin = haystack.data();
+    const void* hit = ::memmem(begin + from, haystack.size() - from, needle_.data(), size);
+    return hit == nullptr ? std::string_view::npos
+                          : static_cast<std::size_t>(static_cast<const char*>(hit) - begin);
+}
+
+// Tests the starts from `from` on, 16 at a time, for the two rarest bytes in their places, and
+// confirms each such candidate. Gives the first occurrence, or npos, once decided; gives nothing
+// when the rest, from the updated `from`, is left to memmem: where the machine has no 16-byte
+// comparisons, the needle no two bytes, or the candidates came thick.
+std::optional<std::size_t> ByteFinder::scan_pairs(std::string_view haystack,
+                                                  std::size_t& from) const {
+#if defined(__SSE2__)
+    const std::size_t size = needle_.size();
+    if (size < 2) {
+        return std::nullopt;
+    }
+    const char* const begin = haystack.data();
+    const std::size_t first = from;
+    const std::size_t reach = std::max(rare_index_, pair_index_) + 16;
+    const __m128i rare = _mm_set1_epi8(needle_[rare_index_]);
+    const __m128i pair = _mm_set1_epi8(needle_[pair_index_]);
+    std::size_t misses = 0;
+    // Every byte a step loads lies in the haystack.
+    for (; from + reach <= haystack.size() && from + size <= haystack.size(); from += 16) {
+        const __m128i rare_bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + from + rare_index_));
+        const __m128i pair_bytes =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + from + pair_index_));
+        auto mask = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpeq_epi8(rare_bytes, rare), _mm_cmpeq_epi8(pair_bytes, pair))));
+        for (; mask != 0; mask &= mask - 1) {
+            const std::size_t start = from + static_cast<std::size_t>(__builtin_ctz(mask));
+            if (start + size > haystack.size()) {
+                return std::string_view::npos;
+            }
+            if (matches(begin + start)) {
+                return start;
+            }
+            if (++misses > kCandidateAllowance &&
+                start - first < misses * (kMinBytesPerCandidate + size)) {
+                from = start + 1;
+                return std::nullopt;
+            }
+        }
+    }
+#else
+    (void)haystack;
+    (void)from;
+#endif
+    return std::nullopt;
 }
 
 }  // namespace linemorph

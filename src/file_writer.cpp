@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -12,6 +13,37 @@
 #include "fd_io.h"
 
 namespace linemorph {
+
+namespace {
+
+// Copies `size` bytes between buffers that do not overlap. Up to 32 bytes, the usual size of a
+// changed line's parts, it moves a few words that may overlap in place of calling memcpy.
+inline void copy_bytes(char* to, const char* from, std::size_t size) {
+    const auto move = [&](std::size_t at, auto word) {
+        std::memcpy(&word, from + at, sizeof word);
+        std::memcpy(to + at, &word, sizeof word);
+    };
+    if (size > 32) {
+        std::memcpy(to, from, size);
+    } else if (size >= 16) {
+        move(0, std::uint64_t{});
+        move(8, std::uint64_t{});
+        move(size - 16, std::uint64_t{});
+        move(size - 8, std::uint64_t{});
+    } else if (size >= 8) {
+        move(0, std::uint64_t{});
+        move(size - 8, std::uint64_t{});
+    } else if (size >= 4) {
+        move(0, std::uint32_t{});
+        move(size - 4, std::uint32_t{});
+    } else if (size > 0) {
+        to[0] = from[0];
+        to[size / 2] = from[size / 2];
+        to[size - 1] = from[size - 1];
+    }
+}
+
+}  // namespace
 
 FileWriter::FileWriter(int fd, WriterSizes sizes) : fd_(fd), sizes_(sizes) {
     sizes_.buffer = std::max<std::size_t>(sizes_.buffer, 1);
@@ -22,6 +54,31 @@ int FileWriter::keep(std::string_view lines) {
 }
 
 int FileWriter::change(std::string_view /*line*/, const LineOutput& output) {
+    // The common case, taken in one step: a changed line of two or three parts whose first part
+    // follows the pending stretch, and which with it and the middle part is short and fits in the
+    // open piece of copies. Those are copied, and the last part becomes the pending stretch, as
+    // add() part by part would do.
+    const std::size_t count = output.count;
+    if (open_ != nullptr && (count == 2 || count == 3)) {
+        const std::string_view first = output.parts[0];
+        const std::string_view middle = count == 3 ? output.parts[1] : std::string_view();
+        const char* const head = pending_.empty() ? first.data() : pending_.data();
+        const std::size_t head_size = pending_.size() + first.size();
+        const std::size_t need = head_size + middle.size();
+        if ((pending_.empty() || pending_.data() + pending_.size() == first.data()) &&
+            need < sizes_.copy_limit && need <= static_cast<std::size_t>(limit_ - cursor_)) {
+            copy_bytes(cursor_, head, head_size);
+            copy_bytes(cursor_ + head_size, middle.data(), middle.size());
+            cursor_ += need;
+            pending_ = output.parts[count - 1];
+            return 0;
+        }
+    }
+    return change_slowly(output);
+}
+
+// change() part by part: out of line, so that the common case stays short.
+[[gnu::noinline]] int FileWriter::change_slowly(const LineOutput& output) {
     for (std::size_t i = 0; i < output.count; ++i) {
         if (const int error = add(output.parts[i])) {
             return error;

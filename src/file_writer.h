@@ -45,6 +45,7 @@ class FileWriter final : public RewriteSink {
     static constexpr int kMaxPieces = 128;  // well within IOV_MAX everywhere
     static constexpr off_t kWritebackStep = 8 << 20;
 
+    int change_slowly(const LineOutput& output);
     int add(std::string_view bytes);
     int settle();
     int copy(std::string_view bytes);

@@ -25,27 +25,20 @@ std::size_t find(std::string_view line, std::string_view text, std::size_t from 
 constexpr std::string_view kLineFeed = "\n";
 
 LineOutput unchanged(std::string_view line) {
-    LineOutput out;
-    out.form = OutputForm::Unchanged;
-    out.parts[0] = line;
-    out.count = 1;
-    return out;
+    return {OutputForm::Unchanged, {line, {}, {}}, 1};
 }
 
 // Partial mode replaces the line's first occurrence, even when only a later one qualified.
+// `first` is where an occurrence starts, so the search string fits in the line after it.
 LineOutput rewritten(std::string_view line, std::size_t first, const Rule& rule) {
-    LineOutput out;
     if (rule.mode == LineMode::WholeLine) {
-        out.form = OutputForm::WholeLine;
-        out.parts = {rule.replacement, kLineFeed, {}};
-        out.count = 2;
-    } else {
-        out.form = OutputForm::Replaced;
-        out.parts = {line.substr(0, first), rule.replacement,
-                     line.substr(first + rule.search.size())};
-        out.count = 3;
+        return {OutputForm::WholeLine, {rule.replacement, kLineFeed, {}}, 2};
     }
-    return out;
+    const std::size_t after = first + rule.search.size();
+    return {OutputForm::Replaced,
+            {std::string_view(line.data(), first), rule.replacement,
+             std::string_view(line.data() + after, line.size() - after)},
+            3};
 }
 
 // Gives whether a condition of `kind`, whose text first starts at `at` in the line (npos: nowhere),
@@ -110,7 +103,12 @@ LineOutput rewrite_line(std::string_view line, const Rule& rule) {
     return rewrite_line_at(line, rule, first);
 }
 
-LineOutput rewrite_line_at(std::string_view line, const Rule& rule, std::size_t first) {
+namespace {
+
+// Gives whether the conditions let `line`, whose first occurrence of the search string starts at
+// `first`, be rewritten. Kept out of line: a rule without conditions, the common case, then
+// pays nothing for the walk.
+[[gnu::noinline]] bool conditions_pass(std::string_view line, const Rule& rule, std::size_t first) {
     // The walk: conditions are tested in order at one occurrence after another (overlapping ones
     // included); one that failed is tested again at the next occurrence, one that passed is not
     // tested again. A condition depends on the occurrence only through the first position of its
@@ -126,12 +124,21 @@ LineOutput rewrite_line_at(std::string_view line, const Rule& rule, std::size_t 
         // fails ever after once an occurrence starts past the text. Only Before, whose text
         // starts after this occurrence, passes at a later one: the first starting at or after it.
         if (condition.kind != ConditionKind::Before || at == std::string_view::npos) {
-            return unchanged(line);
+            return false;
         }
         occurrence = find(line, rule.search, at);
         if (occurrence == std::string_view::npos) {
-            return unchanged(line);
+            return false;
         }
+    }
+    return true;
+}
+
+}  // namespace
+
+LineOutput rewrite_line_at(std::string_view line, const Rule& rule, std::size_t first) {
+    if (!rule.conditions.empty() && !conditions_pass(line, rule, first)) {
+        return unchanged(line);
     }
     return rewritten(line, first, rule);
 }

@@ -51,12 +51,37 @@ class ReadBuffer {
 // `done` and that no line feed lies in [done, clean): only bytes after both are looked at.
 std::size_t line_start(const char* base, std::size_t done, std::size_t clean, std::size_t pos) {
     const std::size_t floor = std::max(done, clean);
-    for (std::size_t i = pos; i > floor; --i) {
-        if (base[i - 1] == '\n') {
-            return i;
-        }
+    if (pos <= floor) {
+        return done;
     }
-    return done;
+    const std::size_t feed = find_last_byte(std::string_view(base + floor, pos - floor), '\n');
+    return feed == std::string_view::npos ? done : floor + feed + 1;
+}
+
+// Where the line that holds byte `at` of `base` starts, and its line feed (nullptr: none in
+// [at, end)).
+struct LineAround {
+    std::size_t start;
+    const char* feed;
+};
+
+// Gives the line that holds byte `at` of `base`, knowing that a line starts at `done` and that no
+// line feed lies in [done, clean). One forward search finds both ends when the line is the first
+// from `done`, as it is when most lines hold the search string.
+LineAround line_around(const char* base, std::size_t done, std::size_t clean, std::size_t at,
+                       std::size_t end) {
+    const std::size_t floor = std::max(done, clean);
+    const std::size_t first = find_byte(std::string_view(base + floor, end - floor), '\n');
+    if (first == std::string_view::npos) {
+        return {done, nullptr};
+    }
+    if (floor + first >= at) {
+        return {done, base + floor + first};
+    }
+    const std::size_t after = floor + first + 1;
+    const std::size_t feed = find_byte(std::string_view(base + at, end - at), '\n');
+    return {line_start(base, after, after, at),
+            feed == std::string_view::npos ? nullptr : base + at + feed};
 }
 
 }  // namespace
@@ -94,9 +119,9 @@ std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t
                 break;
             }
             const std::size_t at = search_from + found;
-            const std::size_t start = line_start(base, done, clean, at);
-            const std::size_t feed_from = std::max(at, clean);
-            const void* feed = std::memchr(base + feed_from, '\n', end - feed_from);
+            const LineAround around = line_around(base, done, clean, at, end);
+            const std::size_t start = around.start;
+            const char* const feed = around.feed;
             if (int error = keep(done, start)) {
                 return StreamFailure{StreamFailure::Side::Write, error};
             }
@@ -109,9 +134,7 @@ std::optional<StreamFailure> scan_lines(int in_fd, const Rule& rule, std::size_t
                 break;
             }
             const std::size_t stop =
-                feed == nullptr
-                    ? end
-                    : static_cast<std::size_t>(static_cast<const char*>(feed) - base) + 1;
+                feed == nullptr ? end : static_cast<std::size_t>(feed - base) + 1;
             const std::string_view line(base + start, stop - start);
             // `at` is the line's first occurrence: none starts between `start` and it.
             const LineOutput output = rewrite_line_at(line, rule, at - start);

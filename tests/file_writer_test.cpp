@@ -32,8 +32,15 @@ struct Step {
         Skip,     // pass over `size` bytes of the block: the next Keep does not follow the last
         Insert,   // change() whose one part is `size` bytes outside the block, like a replacement
         Release,  // release(); the block is then overwritten, as the read buffer is when reused
+        Replace,  // change() of a line's shape: `size` bytes of the block, `inserted` bytes
+                  // outside it, and the `after` bytes of the block that follow the `size` bytes
+                  // and the `skipped` bytes after them, like a replaced occurrence
+        Whole,    // change() of a whole line's shape: `inserted` bytes outside, then a line feed
     } kind;
     std::size_t size = 0;
+    std::size_t inserted = 0;
+    std::size_t skipped = 0;
+    std::size_t after = 0;
 };
 
 Step keep(std::size_t size) {
@@ -46,6 +53,12 @@ Step insert(std::size_t size) {
     return {Step::Kind::Insert, size};
 }
 const Step kRelease{Step::Kind::Release};
+Step replace(std::size_t before, std::size_t inserted, std::size_t skipped, std::size_t after) {
+    return {Step::Kind::Replace, before, inserted, skipped, after};
+}
+Step whole(std::size_t inserted) {
+    return {Step::Kind::Whole, 0, inserted};
+}
 
 // Gives `steps` `times` over.
 std::vector<Step> repeat(int times, const std::vector<Step>& steps) {
@@ -59,6 +72,16 @@ std::vector<Step> repeat(int times, const std::vector<Step>& steps) {
 std::vector<Step> operator+(std::vector<Step> a, const std::vector<Step>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
+}
+
+// Gives the `k`th text from outside the block: `size` bytes that differ from their neighbours, so
+// that a byte copied to the wrong place, or not at all, shows.
+std::string outside_text(std::size_t size, std::size_t k) {
+    std::string text(size, ' ');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = static_cast<char>('A' + (k + i) % 26);
+    }
+    return text;
 }
 
 // Feeds `steps` to a FileWriter of `sizes` on a fresh file, then finish(), and checks that the
@@ -98,11 +121,33 @@ void expect_written(const std::vector<Step>& steps, WriterSizes sizes) {
                 at += step.size;
                 break;
             case Step::Kind::Insert: {
-                texts.emplace_back(step.size, static_cast<char>('A' + texts.size() % 26));
+                texts.push_back(outside_text(step.size, texts.size()));
                 LineOutput output;
                 output.parts[0] = texts.back();
                 output.count = 1;
                 expected += texts.back();
+                error = writer.change("", output);
+                break;
+            }
+            case Step::Kind::Replace: {
+                ASSERT_LE(at + step.size + step.skipped + step.after, block.size());
+                texts.push_back(outside_text(step.inserted, texts.size()));
+                const LineOutput output{
+                    OutputForm::Replaced,
+                    {std::string_view(block.data() + at, step.size), texts.back(),
+                     std::string_view(block.data() + at + step.size + step.skipped, step.after)},
+                    3};
+                for (std::size_t i = 0; i < output.count; ++i) {
+                    expected += output.parts[i];
+                }
+                at += step.size + step.skipped + step.after;
+                error = writer.change("", output);
+                break;
+            }
+            case Step::Kind::Whole: {
+                texts.push_back(outside_text(step.inserted, texts.size()));
+                const LineOutput output{OutputForm::WholeLine, {texts.back(), "\n", {}}, 2};
+                expected += texts.back() + "\n";
                 error = writer.change("", output);
                 break;
             }
@@ -165,6 +210,30 @@ const WriterRow kWriterRows[] = {
     {"many_pieces_alternating",
      {1 << 16, 4},
      repeat(300, {insert(1), keep(4)}) + std::vector{kRelease, insert(1)}},
+    // Changed lines as the read loop hands them in: each one's first part follows the last
+    // one's last part.
+    {"replaced_lines_in_a_row",
+     {64, 16},
+     repeat(40, {replace(3, 2, 4, 5)}) + std::vector{kRelease, replace(0, 0, 0, 0), keep(2)}},
+    // Parts of every size up to past the short copies' reach.
+    {"replaced_lines_of_every_size",
+     {1 << 16, kCopyAll},
+     [] {
+         std::vector<Step> steps;
+         for (std::size_t size = 0; size <= 40; ++size) {
+             steps.push_back(replace(size, size % 11, 1, 1));
+             steps.push_back(replace(size % 5, size, 1, 1));
+             steps.push_back(whole(size));
+         }
+         steps.push_back(kRelease);
+         return steps;
+     }()},
+    {"replaced_lines_meet_the_copy_limit",
+     {64, 8},
+     {replace(5, 2, 1, 1), replace(1, 1, 1, 1), keep(5), replace(2, 9, 0, 3), kRelease}},
+    {"whole_lines_between_kept_runs",
+     {16, 8},
+     {keep(3), whole(4), whole(0), keep(20), whole(14), skip(2), keep(1), kRelease}},
     {"many_pieces_then_a_full_buffer",
      {64, 3},
      repeat(200, {keep(3), skip(1), insert(1)}) + std::vector{kRelease}},
@@ -184,14 +253,23 @@ INSTANTIATE_TEST_SUITE_P(Rows, WriterTableTest, ::testing::ValuesIn(kWriterRows)
 TEST(FileWriter, RandomCalls) {
     std::mt19937 random(20261211);
     for (int round = 0; round < 400; ++round) {
-        const WriterSizes sizes{1 + random() % 16, random() % 4 == 0 ? kCopyAll : random() % 12};
+        // Mostly tiny buffers, sometimes one that takes many lines, as the real one does.
+        const WriterSizes sizes{random() % 4 == 0 ? 256 + random() % 4096 : 1 + random() % 16,
+                                random() % 4 == 0 ? kCopyAll : random() % 12};
         std::vector<Step> steps;
         std::size_t at = 0;
         for (std::size_t i = random() % 60; i > 0; --i) {
-            Step step{static_cast<Step::Kind>(random() % 4), random() % 20};
+            Step step{static_cast<Step::Kind>(random() % 6), random() % 20};
+            if (step.kind == Step::Kind::Replace || step.kind == Step::Kind::Whole) {
+                step.inserted = random() % 12;
+                step.skipped = random() % 3 == 0 ? random() % 8 : 0;
+                step.after = random() % 20;
+            }
             if (step.kind == Step::Kind::Release) {
                 at = 0;
-            } else if (step.kind != Step::Kind::Insert) {
+            } else if (step.kind == Step::Kind::Replace) {
+                at += step.size + step.skipped + step.after;
+            } else if (step.kind != Step::Kind::Insert && step.kind != Step::Kind::Whole) {
                 at += step.size;
             }
             if (at > 1000) {
