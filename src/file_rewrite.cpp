@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "cache_release.h"
 #include "fd_io.h"
 
 namespace linemorph {
@@ -49,7 +50,12 @@ std::optional<Failure> prepare_rewrite(const std::string& input_path, PreparedRe
             return Failure{FailureKind::TempIsInput, 0, temp.path(), {}};
         }
     }
-    if (const auto failed = copy_rewritten(input.fd.get(), temp.fd(), rule, block_size)) {
+    std::optional<StreamFailure> failed;
+    {
+        const InputCacheRelease release(input.fd.get(), input.status);
+        failed = copy_rewritten(input.fd.get(), temp.fd(), rule, block_size);
+    }
+    if (failed) {
         if (failed->side == StreamFailure::Side::Read) {
             return Failure{FailureKind::ReadInput, failed->error, input_path, {}};
         }

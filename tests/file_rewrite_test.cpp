@@ -12,6 +12,7 @@
 #include <string>
 #include <tuple>
 
+#include "cache_release.h"
 #include "random_cases.h"
 #include "reference_rewriter.h"
 #include "rewrite_cases.h"
@@ -112,6 +113,20 @@ TEST_P(DriverTest, ManyLinesAcrossBlocks) {
     EXPECT_EQ(
         rewrite_content(content, make_rule("OLD", "NEW", {"-#define"}, LineMode::Partial), block),
         expected);
+}
+
+// A file large enough that its cached pages are let go while it is read gives the same result.
+TEST(Driver, LargeFileWhoseCacheIsLetGo) {
+    std::string content;
+    std::string expected;
+    for (int i = 0; content.size() <= std::size_t{InputCacheRelease::kMinSize}; ++i) {
+        const std::string n = std::to_string(i);
+        content += "value " + n + " = OLD_NAME;\n";
+        expected += "value " + n + " = NEW_NAME;\n";
+    }
+    EXPECT_EQ(rewrite_content(content, make_rule("OLD_NAME", "NEW_NAME", {}, LineMode::Partial),
+                              kDefaultBlockSize),
+              expected);
 }
 
 TEST_P(DriverTest, EmptyFileStaysEmpty) {
