@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <new>
 #include <system_error>
 
 namespace linemorph {
@@ -16,6 +17,8 @@ InputCacheRelease::InputCacheRelease(int fd, const struct stat& status) : fd_(fd
         thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
         // No thread to be had: the pages go when the file does, as they would without one.
+    } catch (const std::bad_alloc&) {
+        // No memory for the thread's state: the same.
     }
 }
 

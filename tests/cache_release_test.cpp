@@ -6,10 +6,40 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "support.h"
+
+namespace {
+
+// How many of the coming allocations by operator new fail before they succeed again; 0 in all but
+// the test that makes a thread's start run out of memory.
+std::atomic<int> failing_allocations{0};
+
+}  // namespace
+
+[[gnu::noinline]] void* operator new(std::size_t size) {
+    int failing = failing_allocations.load();
+    while (failing > 0 && !failing_allocations.compare_exchange_weak(failing, failing - 1)) {
+    }
+    void* memory = failing > 0 ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    return memory;
+}
+
+[[gnu::noinline]] void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+
+[[gnu::noinline]] void operator delete(void* memory, std::size_t /*size*/) noexcept {
+    std::free(memory);
+}
 
 namespace linemorph {
 namespace {
@@ -97,6 +127,18 @@ TEST(InputCacheRelease, DropsWhatWasReadOfALargeFileWithOneName) {
         }
         ::close(fd);
     }
+}
+
+// Where no thread can be started, for want of system resources or of memory for its state, the
+// file is read as without the release, and nothing is thrown.
+TEST(InputCacheRelease, GoesWithoutAThreadWhenMemoryIsShort) {
+    struct stat status {};
+    status.st_mode = S_IFREG | 0600;
+    status.st_nlink = 1;
+    status.st_size = InputCacheRelease::kMinSize;
+    failing_allocations.store(1);
+    EXPECT_NO_THROW({ const InputCacheRelease release(-1, status); });
+    failing_allocations.store(0);
 }
 
 }  // namespace
