@@ -56,6 +56,14 @@ constexpr std::array<unsigned char, 256> make_commonness() {
 
 constexpr std::array<unsigned char, 256> kCommonness = make_commonness();
 
+// Gives the `Word` whose bytes, in memory order, are those at `at`.
+template <typename Word>
+Word load_word(const char* at) {
+    Word word{};
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+
 // After this many candidates that were not occurrences, a block where they come more often than
 // one per kMinBytesPerCandidate bytes plus the needle's length is searched by memmem instead:
 // confirming a candidate can cost up to the needle's length, and memmem's cost never grows
@@ -90,20 +98,14 @@ ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
             pair_index_ = i;
         }
     }
-    if (needle_.size() >= 4 && needle_.size() <= 16) {
-        if (needle_.size() >= 8) {
-            word_size_ = 8;
-            std::memcpy(&head_, needle_.data(), 8);
-            std::memcpy(&tail_, needle_.data() + needle_.size() - 8, 8);
-        } else {
-            word_size_ = 4;
-            std::uint32_t head = 0;
-            std::uint32_t tail = 0;
-            std::memcpy(&head, needle_.data(), 4);
-            std::memcpy(&tail, needle_.data() + needle_.size() - 4, 4);
-            head_ = head;
-            tail_ = tail;
-        }
+    if (needle_.size() >= 8 && needle_.size() <= 16) {
+        word_size_ = 8;
+        head_ = load_word<std::uint64_t>(needle_.data());
+        tail_ = load_word<std::uint64_t>(needle_.data() + needle_.size() - 8);
+    } else if (needle_.size() >= 4 && needle_.size() < 8) {
+        word_size_ = 4;
+        head_ = load_word<std::uint32_t>(needle_.data());
+        tail_ = load_word<std::uint32_t>(needle_.data() + needle_.size() - 4);
     }
 }
 
@@ -112,18 +114,12 @@ ByteFinder::ByteFinder(std::string_view needle) : needle_(needle) {
 bool ByteFinder::matches(const char* start) const {
     const std::size_t size = needle_.size();
     if (word_size_ == 8) {
-        std::uint64_t head = 0;
-        std::uint64_t tail = 0;
-        std::memcpy(&head, start, 8);
-        std::memcpy(&tail, start + size - 8, 8);
-        return head == head_ && tail == tail_;
+        return load_word<std::uint64_t>(start) == head_ &&
+               load_word<std::uint64_t>(start + size - 8) == tail_;
     }
     if (word_size_ == 4) {
-        std::uint32_t head = 0;
-        std::uint32_t tail = 0;
-        std::memcpy(&head, start, 4);
-        std::memcpy(&tail, start + size - 4, 4);
-        return head == head_ && tail == tail_;
+        return load_word<std::uint32_t>(start) == head_ &&
+               load_word<std::uint32_t>(start + size - 4) == tail_;
     }
     return std::memcmp(start, needle_.data(), size) == 0;
 }
@@ -134,22 +130,18 @@ std::size_t ByteFinder::find(std::string_view haystack) const {
         return std::string_view::npos;
     }
     // The first candidate is tried here, the rest by find_from(): where most lines hold the
-    // needle, most searches end at their first candidate.
-    const char* const begin = haystack.data();
-    const char* const last = begin + (haystack.size() - size) + rare_index_;
-    const std::size_t rare_at =
-        find_byte(std::string_view(begin + rare_index_,
-                                   static_cast<std::size_t>(last - begin) - rare_index_ + 1),
+    // needle, most searches end at their first candidate. Its rare byte lies where a whole
+    // occurrence still fits.
+    const std::size_t start =
+        find_byte(std::string_view(haystack.data() + rare_index_, haystack.size() - size + 1),
                   needle_[rare_index_]);
-    if (rare_at == std::string_view::npos) {
+    if (start == std::string_view::npos) {
         return std::string_view::npos;
     }
-    const char* const found = begin + rare_index_ + rare_at;
-    const char* const start = found - rare_index_;
-    if (matches(start)) {
-        return static_cast<std::size_t>(start - begin);
+    if (matches(haystack.data() + start)) {
+        return start;
     }
-    return find_from(haystack, found + 1);
+    return find_from(haystack, haystack.data() + start + rare_index_ + 1);
 }
 
 // find() past its first candidate: candidates for the rare byte lie in [next, last], where a whole
